@@ -1,0 +1,165 @@
+#include "pointer/pointer.h"
+
+namespace velmora {
+namespace {
+
+// What the tick acts on: the joystick as read, or a centred stick with no
+// button down when the joystick could not be read.
+struct StickReading {
+  uint32_t x;
+  uint32_t y;
+  uint32_t buttons;
+};
+
+constexpr StickReading kCentredStick = {kAxisCentre, kAxisCentre, 0};
+
+// An overflowing update leaves the value as it was; the tick goes on.
+void AddUnlessOverflow(int32_t& value, int32_t delta) {
+  int32_t sum;
+  if (!__builtin_add_overflow(value, delta, &sum)) value = sum;
+}
+
+// One axis: exactly kAxisLow steps towards negative, exactly kAxisHigh towards
+// positive. The step grows by one per tick held the same way, survives the stick
+// returning to the centre, and restarts at one only when the direction reverses.
+void StepAxis(uint32_t position, int32_t& speed, int32_t& target) {
+  if (position == kAxisLow) {
+    if (speed < 0) {
+      AddUnlessOverflow(speed, -1);
+    } else {
+      speed = -1;
+    }
+  } else if (position == kAxisHigh) {
+    if (speed > 0) {
+      AddUnlessOverflow(speed, 1);
+    } else {
+      speed = 1;
+    }
+  } else {
+    return;
+  }
+  AddUnlessOverflow(target, speed);
+}
+
+StickReading ReadJoystick(PollState& s, PlatformOps& ops) {
+  uint32_t now = 0;
+  if (s.JoystickLost) {
+    now = ops.TickCountMs();
+    if (now - s.LastFailedQueryMs < kLostJoystickRetryMs) return kCentredStick;
+  }
+  s.JoyInfo.dwSize = kJoyInfoSizeBytes;
+  s.JoyInfo.dwFlags = kJoyReturnAll;
+  s.ResultCode = ops.joyGetPosEx(kJoystickId, &s.JoyInfo);
+  if (s.ResultCode == kJoyErrNoError) {
+    s.JoystickLost = false;
+    return {s.JoyInfo.dwXpos, s.JoyInfo.dwYpos, s.JoyInfo.dwButtons};
+  }
+  // Whatever a failed query left in JoyInfo is stale: acting on it would keep
+  // the cursor running and the buttons firing with nobody at the stick.
+  if (!s.JoystickLost) now = ops.TickCountMs();
+  s.JoystickLost = true;
+  s.LastFailedQueryMs = now;
+  return kCentredStick;
+}
+
+struct TrackedButton {
+  void (*press)(PlatformOps&);
+  void (*release)(PlatformOps&);
+};
+
+// Buttons 1, 2 and 3: left, middle, right.
+constexpr TrackedButton kTrackedButtons[3] = {
+    {MouseLeftDown, MouseLeftUp},
+    {MouseMiddleDown, MouseMiddleUp},
+    {MouseRightDown, MouseRightUp},
+};
+
+void TrackButton(PollState& s, PlatformOps& ops, int index, bool down) {
+  bool& held = s.ButtonHeld[index];
+  if (down && !held) {
+    kTrackedButtons[index].press(ops);
+    held = true;
+  } else if (!down && held) {
+    kTrackedButtons[index].release(ops);
+    held = false;
+  }
+}
+
+void DoubleClick(PlatformOps& ops) {
+  MouseLeftDown(ops);
+  MouseLeftUp(ops);
+  MouseLeftDown(ops);
+  MouseLeftUp(ops);
+}
+
+void ButtonAction(PollState& s, PlatformOps& ops, int index, bool down) {
+  if (index < 3) {
+    TrackButton(s, ops, index, down);
+    return;
+  }
+  if (!down) return;
+  switch (index) {
+    case 3:
+      DoubleClick(ops);
+      break;
+    case 4:
+    case 6:
+      ArrowStroke(ops, kVkUp, kScanUp);
+      break;
+    case 5:
+    case 7:
+      ArrowStroke(ops, kVkDown, kScanDown);
+      break;
+    default:
+      break;  // button 9 and above have no action
+  }
+}
+
+}  // namespace
+
+void MouseLeftDown(PlatformOps& ops) { ops.mouse_event(kMouseLeftDown, 0, 0, 0, 0); }
+void MouseLeftUp(PlatformOps& ops) { ops.mouse_event(kMouseLeftUp, 0, 0, 0, 0); }
+void MouseRightDown(PlatformOps& ops) { ops.mouse_event(kMouseRightDown, 0, 0, 0, 0); }
+void MouseRightUp(PlatformOps& ops) { ops.mouse_event(kMouseRightUp, 0, 0, 0, 0); }
+void MouseMiddleDown(PlatformOps& ops) { ops.mouse_event(kMouseMiddleDown, 0, 0, 0, 0); }
+void MouseMiddleUp(PlatformOps& ops) { ops.mouse_event(kMouseMiddleUp, 0, 0, 0, 0); }
+
+void ArrowStroke(PlatformOps& ops, uint8_t vk, uint8_t scan) {
+  // Press before release, so that no key is ever left down in the system.
+  ops.keybd_event(vk, scan, kKeyEventExtendedKey, 0);
+  ops.keybd_event(vk, scan, kKeyEventExtendedKey | kKeyEventKeyUp, 0);
+}
+
+void PollTick(PollState& s, PlatformOps& ops) {
+  const StickReading stick = ReadJoystick(s, ops);
+  (void)ops.GetCursorPos(&s.CursorPos);  // on failure the last position stands
+  s.TargetPos = s.CursorPos;
+  StepAxis(stick.x, s.SpeedX, s.TargetPos.x);
+  StepAxis(stick.y, s.SpeedY, s.TargetPos.y);
+  if (s.TargetPos.x != s.CursorPos.x || s.TargetPos.y != s.CursorPos.y) {
+    (void)ops.SetCursorPos(s.TargetPos.x, s.TargetPos.y);
+  }
+  ScanButtons(s, ops, stick.buttons);
+}
+
+void ScanButtons(PollState& s, PlatformOps& ops, uint32_t buttons) {
+  s.ButtonMask = 1;
+  int32_t count = static_cast<int32_t>(s.JoyCaps.wNumButtons);
+  if (count <= 0) return;
+  if (count > kMaxScannedButtons) count = kMaxScannedButtons;
+  const int16_t last = static_cast<int16_t>(count - 1);
+  for (s.ButtonIndex = 0; s.ButtonIndex <= last; ++s.ButtonIndex) {
+    const bool down = (buttons & static_cast<uint32_t>(s.ButtonMask)) != 0;
+    ButtonAction(s, ops, s.ButtonIndex, down);
+    int32_t doubled;
+    // Past bit 30 the signed mask would overflow; it stays put, and the
+    // buttons concerned have no action anyway.
+    if (!__builtin_mul_overflow(s.ButtonMask, 2, &doubled)) s.ButtonMask = doubled;
+  }
+}
+
+void ReleaseHeldButtons(PollState& s, PlatformOps& ops) {
+  for (int index = 0; index < 3; ++index) TrackButton(s, ops, index, false);
+}
+
+}  // namespace velmora

@@ -1,0 +1,93 @@
+// The pointer emulation: what one poll of the joystick does to the cursor, the
+// mouse buttons and the keyboard. Pure logic on PollState; every effect goes
+// through PlatformOps, so this file knows nothing of Windows.
+#ifndef VELMORA_POINTER_POINTER_H
+#define VELMORA_POINTER_POINTER_H
+
+#include <cstdint>
+
+#include "platform/platform_ops.h"
+#include "pointer/records.h"
+
+namespace velmora {
+
+constexpr uint32_t kJoystickId = 0;           // JOYSTICKID1
+constexpr uint32_t kJoyInfoSizeBytes = 52;    // sizeof(JOYINFOEX)
+constexpr uint32_t kJoyReturnAll = 0xFF;      // JOY_RETURNALL
+constexpr int32_t kJoyErrNoError = 0;         // JOYERR_NOERROR
+constexpr uint32_t kPollPeriodMs = 10;
+
+// A digital stick reports exactly these two positions when pushed to a side;
+// anything else (centre, the extremes, every analogue in-between) moves nothing.
+constexpr uint32_t kAxisLow = 256;      // left, or up
+constexpr uint32_t kAxisHigh = 65280;   // right, or down
+constexpr uint32_t kAxisCentre = 32767;
+
+// There are only 32 button bits; a larger reported count examines just those.
+constexpr int32_t kMaxScannedButtons = 32;
+
+// While the joystick keeps failing, it is asked again at most this often: a
+// failing query can block for hundreds of milliseconds while the system looks
+// for the device, and that would freeze the tray menu.
+constexpr uint32_t kLostJoystickRetryMs = 1000;
+
+constexpr uint32_t kMouseLeftDown = 0x0002;    // MOUSEEVENTF_LEFTDOWN
+constexpr uint32_t kMouseLeftUp = 0x0004;      // MOUSEEVENTF_LEFTUP
+constexpr uint32_t kMouseRightDown = 0x0008;   // MOUSEEVENTF_RIGHTDOWN
+constexpr uint32_t kMouseRightUp = 0x0010;     // MOUSEEVENTF_RIGHTUP
+constexpr uint32_t kMouseMiddleDown = 0x0020;  // MOUSEEVENTF_MIDDLEDOWN
+constexpr uint32_t kMouseMiddleUp = 0x0040;    // MOUSEEVENTF_MIDDLEUP
+
+constexpr uint8_t kVkUp = 0x26;    // VK_UP
+constexpr uint8_t kVkDown = 0x28;  // VK_DOWN
+// Programs that read scan codes (games, raw input) see the arrow keys as a real
+// keyboard sends them: these scan codes with the extended-key flag.
+constexpr uint8_t kScanUp = 0x48;
+constexpr uint8_t kScanDown = 0x50;
+constexpr uint32_t kKeyEventExtendedKey = 0x0001;  // KEYEVENTF_EXTENDEDKEY
+constexpr uint32_t kKeyEventKeyUp = 0x0002;        // KEYEVENTF_KEYUP
+
+// All of the program's working state, owned by the main window for its whole
+// life and zero-filled when it is created.
+struct PollState {
+  NotifyIconDataA TrayData;
+  Point CursorPos;
+  int32_t SpeedX;  // pixels per tick, kept from tick to tick
+  int32_t SpeedY;
+  Point TargetPos;
+  bool ButtonHeld[4];  // press memory of buttons 1 to 3; [3] stays false
+  JoyInfoEx JoyInfo;
+  JoyCapsA JoyCaps;
+  int32_t ResultCode;
+  int16_t ButtonIndex;
+  int32_t ButtonMask;
+  // A failed joystick query puts the poller into the lost state until a query
+  // succeeds again; LastFailedQueryMs paces the retries.
+  bool JoystickLost;
+  uint32_t LastFailedQueryMs;
+};
+
+// Mouse actions: one mouse_event each, at the cursor.
+void MouseLeftDown(PlatformOps& ops);
+void MouseLeftUp(PlatformOps& ops);
+void MouseRightDown(PlatformOps& ops);
+void MouseRightUp(PlatformOps& ops);
+void MouseMiddleDown(PlatformOps& ops);
+void MouseMiddleUp(PlatformOps& ops);
+
+// One complete stroke of an arrow key: pressed, then released.
+void ArrowStroke(PlatformOps& ops, uint8_t vk, uint8_t scan);
+
+// One poll: reads the joystick and the cursor, moves the cursor, then scans the
+// buttons. Failures of single steps are skipped; the tick always runs to the end.
+void PollTick(PollState& state, PlatformOps& ops);
+
+// The tick's last step: turns the button bits into mouse and key events.
+void ScanButtons(PollState& state, PlatformOps& ops, uint32_t buttons);
+
+// Lets go of every mouse button that buttons 1 to 3 are holding down.
+void ReleaseHeldButtons(PollState& state, PlatformOps& ops);
+
+}  // namespace velmora
+
+#endif

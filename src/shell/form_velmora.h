@@ -1,0 +1,85 @@
+// The main window formVelmora: it owns PollState, the notification icon, the
+// poll timer and the tray menu, and carries the program's event handlers. It
+// sees window messages as plain numbers and acts only through PlatformOps.
+#ifndef VELMORA_SHELL_FORM_VELMORA_H
+#define VELMORA_SHELL_FORM_VELMORA_H
+
+#include <cstdint>
+
+#include "platform/platform_ops.h"
+#include "pointer/pointer.h"
+#include "version.h"
+
+namespace velmora {
+
+constexpr char kAppTitle[] = VELMORA_APP_NAME;
+constexpr char kWindowClassName[] = "formVelmora";
+constexpr char kWindowCaption[] = VELMORA_APP_NAME " " VELMORA_VERSION_TEXT;
+constexpr char kTrayTip[] = VELMORA_APP_NAME " " VELMORA_VERSION_TEXT " by " VELMORA_AUTHOR;
+constexpr char kNoJoystickText[] = "Couldn't detect the joystick";
+constexpr char kHomePageUrl[] = "https://quillan.example/velmora/";
+
+// Window messages, with the values Windows gives them.
+constexpr uint32_t kWmDestroy = 0x0002;
+constexpr uint32_t kWmClose = 0x0010;
+constexpr uint32_t kWmEndSession = 0x0016;
+constexpr uint32_t kWmTimer = 0x0113;
+constexpr uint32_t kWmMouseMove = 0x0200;
+constexpr uint32_t kWmRButtonUp = 0x0205;
+
+constexpr uintptr_t kTimer1Id = 1;
+
+// The notification icon: it reports its mouse events as WM_MOUSEMOVE messages
+// whose x coordinate carries the event.
+constexpr uint32_t kNimAdd = 0;
+constexpr uint32_t kNimDelete = 2;
+constexpr uint32_t kNotifyIconV1SizeBytes = 88;
+constexpr uint32_t kTrayIconId = 1;
+constexpr uint32_t kTrayIconFlags = 7;  // NIF_MESSAGE | NIF_ICON | NIF_TIP
+constexpr uint32_t kTrayCallbackMessage = kWmMouseMove;
+
+constexpr int32_t kSwShowNormal = 1;
+
+enum MenuCommand : uint32_t { kMnuEnabled = 1, kMnuAbout = 2, kMnuExit = 3 };
+
+class formVelmora {
+ public:
+  explicit formVelmora(PlatformOps& ops) : ops_(ops) {}
+  formVelmora(const formVelmora&) = delete;
+  formVelmora& operator=(const formVelmora&) = delete;
+
+  // The id of the registered "TaskbarCreated" message; 0 until it is known.
+  void SetTaskbarCreatedMessage(uint32_t message) { taskbarCreatedMessage_ = message; }
+
+  // Routes one message of the main window to its handler. Returns false for the
+  // messages the window leaves to the system's default handling.
+  bool WindowMessage(uint32_t message, uintptr_t wParam, intptr_t lParam);
+
+  void Form_Load();
+  void Form_Unload();
+  void Form_MouseMove(int32_t button, int32_t shift, int32_t x, int32_t y);
+  void Form_TaskbarCreated();
+  void Timer1_Timer();
+  void mnuEnabled_Click();
+  void mnuAbout_Click();
+  void mnuExit_Click();
+
+  const PollState& state() const { return state_; }
+  PollState& state() { return state_; }
+  bool menuBusy() const { return MenuBusy_; }
+  bool enabledChecked() const { return mnuEnabledChecked_; }
+
+ private:
+  void FillTrayData();
+  void ShowTrayMenu();
+
+  PlatformOps& ops_;
+  PollState state_{};
+  bool MenuBusy_ = false;
+  bool mnuEnabledChecked_ = true;
+  uint32_t taskbarCreatedMessage_ = 0;
+};
+
+}  // namespace velmora
+
+#endif

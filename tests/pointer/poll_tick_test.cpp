@@ -1,0 +1,232 @@
+// The cursor motion of one poll: exact axis values, the growing step, and what
+// the tick does when a step fails.
+#include <gtest/gtest.h>
+
+#include <climits>
+
+#include "support/harness.h"
+
+namespace velmora::testing {
+namespace {
+
+struct PollTickTest : ::testing::Test {
+  Harness h;
+  void SetUp() override {
+    h.Load();
+    h.fake.ClearLog();
+  }
+  // Holds the stick at (x, y) for `ticks` ticks and returns the x steps taken.
+  std::vector<int32_t> HoldX(uint32_t x, int ticks) {
+    std::vector<int32_t> steps;
+    h.fake.Stick(x, kAxisCentre);
+    for (int i = 0; i < ticks; ++i) {
+      const int32_t before = h.fake.cursor.x;
+      h.Tick();
+      steps.push_back(h.fake.cursor.x - before);
+    }
+    return steps;
+  }
+};
+
+TEST_F(PollTickTest, HoldingRightRampsOnePixelPerTick) {
+  EXPECT_EQ(HoldX(kAxisHigh, 5), (std::vector<int32_t>{1, 2, 3, 4, 5}));
+  EXPECT_EQ(h.fake.cursor.x, 500 + 15);
+  EXPECT_EQ(h.form.state().SpeedX, 5);
+}
+
+TEST_F(PollTickTest, SpeedSurvivesCentringAndResetsOnlyOnReversal) {
+  HoldX(kAxisHigh, 5);
+  EXPECT_EQ(HoldX(kAxisCentre, 3), (std::vector<int32_t>{0, 0, 0}));
+  EXPECT_EQ(h.form.state().SpeedX, 5);
+  EXPECT_EQ(HoldX(kAxisHigh, 1), (std::vector<int32_t>{6}));
+  EXPECT_EQ(HoldX(kAxisLow, 3), (std::vector<int32_t>{-1, -2, -3}));
+  EXPECT_EQ(HoldX(kAxisHigh, 1), (std::vector<int32_t>{1}));
+}
+
+TEST_F(PollTickTest, VerticalAndDiagonalUseTheirOwnSpeeds) {
+  h.fake.Stick(kAxisCentre, kAxisLow);
+  h.Ticks(3);  // up 1+2+3
+  EXPECT_EQ(h.fake.cursor.y, 400 - 6);
+  h.fake.Stick(kAxisHigh, kAxisHigh);  // right starts at 1, down reverses to 1
+  h.Ticks(2);
+  EXPECT_EQ(h.fake.cursor.x, 500 + 3);
+  EXPECT_EQ(h.fake.cursor.y, 400 - 6 + 3);
+  h.fake.Stick(kAxisLow, kAxisHigh);
+  h.Tick();
+  EXPECT_EQ(h.fake.cursor.x, 502);
+  EXPECT_EQ(h.fake.cursor.y, 400 - 6 + 3 + 3);
+  EXPECT_EQ(h.form.state().SpeedX, -1);
+  EXPECT_EQ(h.form.state().SpeedY, 3);
+}
+
+TEST_F(PollTickTest, OnlyTheExactSidePositionsMove) {
+  h.form.state().SpeedX = 4;
+  h.form.state().SpeedY = -7;
+  for (uint32_t position : {0u, 1u, 255u, 257u, 32767u, 32768u, 65279u, 65281u, 65535u,
+                            0x10100u, 0xFFFFFF00u, 0xFFFFFFFFu}) {
+    SCOPED_TRACE(position);
+    h.fake.Stick(position, position, 0);
+    h.Tick();
+    EXPECT_EQ(h.fake.cursor.x, 500);
+    EXPECT_EQ(h.fake.cursor.y, 400);
+    EXPECT_EQ(h.form.state().SpeedX, 4);
+    EXPECT_EQ(h.form.state().SpeedY, -7);
+  }
+  EXPECT_EQ(h.fake.Count(Op::SetCursorPos), 0u) << "a centred stick places nothing";
+}
+
+TEST_F(PollTickTest, AtTheScreenEdgeTheSpeedKeepsGrowing) {
+  h.fake.cursor = {1915, 400};
+  HoldX(kAxisHigh, 6);
+  EXPECT_EQ(h.fake.cursor.x, 1919);
+  EXPECT_EQ(h.form.state().SpeedX, 6);
+  // Each tick starts from the clamped position the system reports.
+  EXPECT_EQ(h.fake.cursorPlacements.back().x, 1919 + 6);
+}
+
+TEST_F(PollTickTest, OverflowLeavesTheValueAndTheTickGoesOn) {
+  struct Case {
+    const char* name;
+    uint32_t x, y;
+    int32_t speedX, speedY;
+    Point cursor;
+    int32_t wantSpeedX, wantSpeedY;
+    Point wantTarget;
+  } cases[] = {
+      {"SpeedX at max", kAxisHigh, kAxisCentre, INT32_MAX, 0, {0, 0}, INT32_MAX, 0, {INT32_MAX, 0}},
+      {"SpeedX at min", kAxisLow, kAxisCentre, INT32_MIN, 0, {0, 0}, INT32_MIN, 0, {INT32_MIN, 0}},
+      {"SpeedY at max", kAxisCentre, kAxisHigh, 0, INT32_MAX, {0, 0}, 0, INT32_MAX, {0, INT32_MAX}},
+      {"SpeedY at min", kAxisCentre, kAxisLow, 0, INT32_MIN, {0, 0}, 0, INT32_MIN, {0, INT32_MIN}},
+      {"target x past max", kAxisHigh, kAxisHigh, 10, 1, {INT32_MAX - 5, 7}, 11, 2,
+       {INT32_MAX - 5, 9}},
+      {"target x past min", kAxisLow, kAxisCentre, -10, 0, {INT32_MIN + 5, 7}, -11, 0,
+       {INT32_MIN + 5, 7}},
+      {"target y past max", kAxisCentre, kAxisHigh, 0, 3, {7, INT32_MAX}, 0, 4, {7, INT32_MAX}},
+      {"target y past min", kAxisCentre, kAxisLow, 0, -3, {7, INT32_MIN}, 0, -4, {7, INT32_MIN}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    PollState& s = h.form.state();
+    s.SpeedX = c.speedX;
+    s.SpeedY = c.speedY;
+    h.fake.screenWidth = h.fake.screenHeight = INT32_MAX;
+    h.fake.cursor = c.cursor;
+    h.fake.Stick(c.x, c.y, 0x1);  // button 1 down: the scan must still run
+    h.fake.ClearLog();
+    h.Tick();
+    EXPECT_EQ(s.SpeedX, c.wantSpeedX);
+    EXPECT_EQ(s.SpeedY, c.wantSpeedY);
+    EXPECT_EQ(s.TargetPos.x, c.wantTarget.x);
+    EXPECT_EQ(s.TargetPos.y, c.wantTarget.y);
+    EXPECT_TRUE(h.fake.mouseDown[kLeft]);
+    h.fake.Stick(kAxisCentre, kAxisCentre, 0);
+    h.Tick();
+  }
+}
+
+TEST_F(PollTickTest, AtMostThreeCallsBeforeTheScanAndTwoWhenCentred) {
+  h.fake.Stick(kAxisHigh, kAxisLow);
+  h.Tick();
+  EXPECT_EQ(h.fake.calls,
+            (std::vector<Op>{Op::joyGetPosEx, Op::GetCursorPos, Op::SetCursorPos}));
+  h.fake.ClearLog();
+  h.fake.Stick(kAxisCentre, kAxisCentre);
+  h.Tick();
+  EXPECT_EQ(h.fake.calls, (std::vector<Op>{Op::joyGetPosEx, Op::GetCursorPos}));
+}
+
+TEST_F(PollTickTest, QueryIsMadeWithTheRecordSizeAndReturnAllFlags) {
+  h.Tick();
+  EXPECT_EQ(h.form.state().JoyInfo.dwSize, 52u);
+  EXPECT_EQ(h.form.state().JoyInfo.dwFlags, 0xFFu);
+  EXPECT_EQ(h.form.state().ResultCode, 0);
+}
+
+TEST_F(PollTickTest, FailedCursorReadActsOnTheLastPositionRead) {
+  h.fake.Stick(kAxisHigh, kAxisCentre);
+  h.Tick();  // reads 500, places 501
+  h.fake.cursor = {800, 800};  // moved by the user, but the next read fails
+  h.fake.Fail(Op::GetCursorPos);
+  h.fake.ClearLog();
+  h.Tick();
+  ASSERT_EQ(h.fake.cursorPlacements.size(), 1u);
+  EXPECT_EQ(h.fake.cursorPlacements[0].x, 500 + 2);
+  EXPECT_EQ(h.fake.cursorPlacements[0].y, 400);
+}
+
+TEST_F(PollTickTest, FailedPlacementIsSkippedAndTheRampGoesOn) {
+  h.fake.Fail(Op::SetCursorPos);
+  HoldX(kAxisHigh, 3);
+  EXPECT_EQ(h.form.state().SpeedX, 3);
+  h.fake.Fail(Op::SetCursorPos, false);
+  EXPECT_EQ(HoldX(kAxisHigh, 1), (std::vector<int32_t>{4}));
+}
+
+// A joystick that stops answering must not leave the cursor running or the
+// buttons firing on the last state it reported.
+struct LostJoystickTest : PollTickTest {};
+
+TEST_F(LostJoystickTest, FailedQueryActsAsACentredStickWithNoButtons) {
+  h.fake.Stick(kAxisHigh, kAxisHigh, 0xFF);  // everything held
+  h.Ticks(3);
+  ASSERT_TRUE(h.form.state().ButtonHeld[0] && h.fake.mouseDown[kMiddle] &&
+              h.fake.mouseDown[kRight]);
+  h.fake.Fail(Op::joyGetPosEx);  // the record keeps the held state
+  h.fake.ClearLog();
+  const Point before = h.fake.cursor;
+  h.Ticks(50);
+  EXPECT_EQ(h.fake.cursor.x, before.x);
+  EXPECT_EQ(h.fake.cursor.y, before.y);
+  EXPECT_FALSE(h.fake.mouseDown[kLeft] || h.fake.mouseDown[kMiddle] || h.fake.mouseDown[kRight]);
+  // Released once each through the normal path, and nothing repeats.
+  EXPECT_EQ(h.fake.mouseEvents, (std::vector<uint32_t>{kMouseLeftUp, kMouseMiddleUp,
+                                                       kMouseRightUp}));
+  EXPECT_TRUE(h.fake.keyEvents.empty());
+  EXPECT_EQ(h.form.state().SpeedX, 3) << "speeds are kept as for any centred stick";
+}
+
+TEST_F(LostJoystickTest, RetriesAtMostOnceASecondAndResumesOnFirstSuccess) {
+  h.fake.nowMs = 5000;
+  h.fake.Fail(Op::joyGetPosEx);
+  h.Tick();  // fails at 5000
+  EXPECT_EQ(h.fake.Count(Op::joyGetPosEx), 1u);
+  for (int i = 0; i < 99; ++i) {
+    h.fake.nowMs += 10;  // up to 5990
+    h.Tick();
+  }
+  EXPECT_EQ(h.fake.Count(Op::joyGetPosEx), 1u);
+  h.fake.nowMs = 6000;
+  h.Tick();  // second try, fails again
+  EXPECT_EQ(h.fake.Count(Op::joyGetPosEx), 2u);
+  h.fake.nowMs = 6999;
+  h.Tick();
+  EXPECT_EQ(h.fake.Count(Op::joyGetPosEx), 2u);
+  h.fake.Fail(Op::joyGetPosEx, false);
+  h.fake.Stick(kAxisHigh, kAxisCentre, 0x1);
+  h.fake.nowMs = 7000;
+  h.Tick();  // the device is back
+  EXPECT_EQ(h.fake.Count(Op::joyGetPosEx), 3u);
+  EXPECT_TRUE(h.fake.mouseDown[kLeft]);
+  h.Tick();  // and polled on every tick again, with no clock reads
+  h.Tick();
+  EXPECT_EQ(h.fake.Count(Op::joyGetPosEx), 5u);
+  h.fake.ClearLog();
+  h.fake.Stick(kAxisCentre, kAxisCentre, 0x1);
+  h.Tick();
+  EXPECT_EQ(h.fake.Count(Op::TickCountMs), 0u);
+}
+
+TEST_F(LostJoystickTest, RetryPacingSurvivesTheClockWrapping) {
+  h.fake.nowMs = UINT32_MAX - 100;
+  h.fake.Fail(Op::joyGetPosEx);
+  h.Tick();
+  h.fake.nowMs = 500;  // 601 ms later, across the wrap
+  h.Tick();
+  EXPECT_EQ(h.fake.Count(Op::joyGetPosEx), 1u);
+  h.fake.nowMs = 900;  // 1001 ms later
+  h.Tick();
+  EXPECT_EQ(h.fake.Count(Op::joyGetPosEx), 2u);
+}
+
+}  // namespace
+}  // namespace velmora::testing

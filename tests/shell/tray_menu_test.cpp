@@ -1,0 +1,192 @@
+// The icon's callback, the popup menu and its three commands.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "support/harness.h"
+
+namespace velmora::testing {
+namespace {
+
+struct TrayMenuTest : ::testing::Test {
+  Harness h;
+  void SetUp() override {
+    h.Load();
+    h.fake.ClearLog();
+  }
+};
+
+TEST_F(TrayMenuTest, OnlyRightButtonReleaseOpensTheMenu) {
+  const struct {
+    intptr_t lParam;
+    int menus;
+  } cases[] = {
+      {0x0205, 1},          // WM_RBUTTONUP
+      {0x0200, 0},          // moves
+      {0x0201, 0},          // left down
+      {0x0202, 0},          // left up
+      {0x0203, 0},          // left double click
+      {0x0204, 0},          // right down
+      {0x0206, 0},          // right double click
+      {0x0207, 0},          // middle down
+      {0x0000, 0},          //
+      {0x7FFF0205, 1},      // only the low-order word counts
+      {0x00010205, 1},      //
+      {0x00000405, 0},      // NIN_ / other codes
+      {0x02050000, 0},      // the code in the high word is not the code
+      {static_cast<intptr_t>(-0xFDFB), 1},  // 0xFFFF0205 as a signed lParam
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.lParam);
+    const int before = h.fake.menusShown;
+    h.TrayEvent(c.lParam);
+    EXPECT_EQ(h.fake.menusShown - before, c.menus);
+    EXPECT_FALSE(h.form.menuBusy());
+  }
+}
+
+TEST_F(TrayMenuTest, MenuHasItsFiveEntriesAndOpensWithTheWindowInFront) {
+  h.TrayEvent(kWmRButtonUp);
+  const std::vector<ShownMenuItem> want = {{kMnuEnabled, "Enabled", true},
+                                           {0, "-", false},
+                                           {kMnuAbout, "About...", false},
+                                           {0, "-", false},
+                                           {kMnuExit, "E&xit", false}};
+  ASSERT_EQ(h.fake.lastMenu.size(), want.size());
+  for (size_t i = 0; i < want.size(); ++i) {
+    EXPECT_EQ(h.fake.lastMenu[i].id, want[i].id);
+    EXPECT_EQ(h.fake.lastMenu[i].caption, want[i].caption);
+    EXPECT_EQ(h.fake.lastMenu[i].checked, want[i].checked);
+  }
+  EXPECT_TRUE(h.fake.foregroundWhenMenuOpened);
+  EXPECT_EQ(h.fake.calls,
+            (std::vector<Op>{Op::SetForegroundWindow, Op::PopupMenu, Op::PostNullMessage}));
+}
+
+TEST_F(TrayMenuTest, CallbacksWhileTheMenuIsOpenAreDropped) {
+  int ticksDuringMenu = 0;
+  h.fake.duringPopup = [&] {
+    EXPECT_TRUE(h.form.menuBusy());
+    h.TrayEvent(kWmRButtonUp);  // a second right click on the icon
+    h.Tick();                   // polling goes on inside the menu
+    ++ticksDuringMenu;
+  };
+  h.TrayEvent(kWmRButtonUp);
+  EXPECT_EQ(h.fake.menusShown, 1);
+  EXPECT_EQ(ticksDuringMenu, 1);
+  EXPECT_EQ(h.fake.Count(Op::joyGetPosEx), 1u);
+  EXPECT_FALSE(h.form.menuBusy());
+}
+
+TEST_F(TrayMenuTest, DismissedMenuChangesNothing) {
+  h.fake.popupChoice = 0;
+  h.TrayEvent(kWmRButtonUp);
+  EXPECT_TRUE(h.form.enabledChecked());
+  EXPECT_TRUE(h.fake.timerEnabled);
+  EXPECT_TRUE(h.fake.iconShown);
+  EXPECT_EQ(h.fake.processEnds, 0);
+  EXPECT_TRUE(h.fake.shellExecutes.empty());
+}
+
+TEST_F(TrayMenuTest, EnabledPausesAndResumes) {
+  h.ChooseFromMenu(kMnuEnabled);
+  EXPECT_FALSE(h.form.enabledChecked());
+  EXPECT_FALSE(h.fake.timerEnabled);
+  h.TrayEvent(kWmRButtonUp);
+  EXPECT_FALSE(h.fake.lastMenu[0].checked) << "the menu shows the mark as it is";
+  h.ChooseFromMenu(kMnuEnabled);
+  EXPECT_TRUE(h.form.enabledChecked());
+  EXPECT_TRUE(h.fake.timerEnabled);
+}
+
+TEST_F(TrayMenuTest, PauseKeepsSpeedsAndHeldButtonsUntilPollingResumes) {
+  h.fake.Stick(kAxisHigh, kAxisCentre, 0x1);
+  h.Ticks(3);
+  h.ChooseFromMenu(kMnuEnabled);
+  EXPECT_TRUE(h.fake.mouseDown[kLeft]) << "pausing releases nothing";
+  h.fake.Stick(kAxisHigh, kAxisCentre, 0x0);
+  h.ChooseFromMenu(kMnuEnabled);
+  const int32_t x = h.fake.cursor.x;
+  h.Tick();
+  EXPECT_EQ(h.fake.cursor.x - x, 4) << "the ramp continues from the retained speed";
+  EXPECT_FALSE(h.fake.mouseDown[kLeft]);
+}
+
+TEST_F(TrayMenuTest, AboutOpensTheHomePageOnce) {
+  h.ChooseFromMenu(kMnuAbout);
+  ASSERT_EQ(h.fake.shellExecutes.size(), 1u);
+  const ShellExecuteCall& call = h.fake.shellExecutes[0];
+  EXPECT_EQ(call.hwnd, h.fake.windowHandle);
+  EXPECT_EQ(call.op, "Open");
+  EXPECT_EQ(call.file, "https://quillan.example/velmora/");
+  EXPECT_EQ(call.params, "");
+  EXPECT_FALSE(call.paramsNull);
+  EXPECT_EQ(call.dir, "");
+  EXPECT_FALSE(call.dirNull);
+  EXPECT_EQ(call.show, 1);
+}
+
+TEST_F(TrayMenuTest, FailedAboutChangesNothing) {
+  h.fake.Fail(Op::ShellExecuteA);
+  h.ChooseFromMenu(kMnuAbout);
+  EXPECT_TRUE(h.fake.timerEnabled);
+  EXPECT_TRUE(h.fake.iconShown);
+  EXPECT_TRUE(h.fake.messages.empty());
+  h.ChooseFromMenu(kMnuEnabled);  // and the menu still works
+  EXPECT_FALSE(h.fake.timerEnabled);
+}
+
+TEST_F(TrayMenuTest, ExitReleasesHeldButtonsRemovesTheIconAndEnds) {
+  const struct {
+    const char* name;
+    uint32_t buttons;
+    bool paused;
+    std::vector<uint32_t> releases;
+  } cases[] = {
+      {"nothing held", 0x0, false, {}},
+      {"all held", 0x7, false, {kMouseLeftUp, kMouseMiddleUp, kMouseRightUp}},
+      {"right held, paused", 0x4, true, {kMouseRightUp}},
+      {"double click and arrows only", 0xF8, false, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Harness fresh;
+    fresh.Load();
+    fresh.fake.Stick(kAxisCentre, kAxisCentre, c.buttons);
+    fresh.Tick();
+    if (c.paused) fresh.ChooseFromMenu(kMnuEnabled);
+    fresh.fake.ClearLog();
+    fresh.ChooseFromMenu(kMnuExit);
+    EXPECT_EQ(fresh.fake.mouseEvents, c.releases);
+    EXPECT_FALSE(fresh.fake.mouseDown[kLeft] || fresh.fake.mouseDown[kMiddle] ||
+                 fresh.fake.mouseDown[kRight]);
+    EXPECT_FALSE(fresh.fake.AnyKeyDown());
+    EXPECT_FALSE(fresh.fake.iconShown);
+    EXPECT_EQ(fresh.fake.processEnds, 1);
+    // Buttons go up before the icon, and the process ends last.
+    EXPECT_EQ(fresh.fake.calls.back(), Op::EndProcess);
+    EXPECT_EQ(fresh.fake.calls[fresh.fake.calls.size() - 2], Op::Shell_NotifyIconA);
+  }
+}
+
+TEST_F(TrayMenuTest, TaskbarCreatedAddsTheIconAgainWithTheSameRecord) {
+  const NotifyIconDataA added = h.fake.iconRecord;
+  h.fake.iconShown = false;  // the notification area restarted
+  h.fake.iconRecord = {};
+  EXPECT_TRUE(h.form.WindowMessage(kTaskbarCreated, 0, 0));
+  EXPECT_TRUE(h.fake.iconShown);
+  EXPECT_EQ(std::memcmp(&h.fake.iconRecord, &added, sizeof(added)), 0);
+  EXPECT_EQ(h.fake.iconCalls.size(), 1u);
+}
+
+TEST_F(TrayMenuTest, TaskbarCreatedIsIgnoredUntilItsIdIsKnown) {
+  Harness fresh;
+  fresh.form.SetTaskbarCreatedMessage(0);
+  fresh.Load();
+  fresh.fake.ClearLog();
+  EXPECT_FALSE(fresh.form.WindowMessage(0, 0, 0));
+  EXPECT_TRUE(fresh.fake.calls.empty());
+}
+
+}  // namespace
+}  // namespace velmora::testing
