@@ -142,8 +142,11 @@ def parse_map(text):
             pixels = []
             while len(pixels) < height:
                 if i >= len(lines):
-                    raise MapError(line_no, f"image {res_id} has {len(pixels)} of {height} rows")
+                    raise MapError(len(lines), f"image {res_id} has {len(pixels)} of {height}"
+                                   " rows")
                 row_no, row = next_line()
+                if row.strip() == "end":
+                    raise MapError(row_no, f"image {res_id} has {len(pixels)} of {height} rows")
                 if len(row) != width:
                     raise MapError(row_no, f"row is {len(row)} pixels wide, image {res_id}"
                                    f" is {width}")
