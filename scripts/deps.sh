@@ -3,11 +3,13 @@
 # Safe to run again; needs root (or sudo) the first time on a fresh machine.
 set -euo pipefail
 
+# wine32-preloader: 32-bit programs here run under qemu-user (the kernel has no
+# 32-bit mode), and without the preloader Wine cannot reserve its low memory there.
 packages=(
   cmake ninja-build python3 clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   g++-mingw-w64-i686 binutils-mingw-w64-i686
-  wine wine32:i386 wine64 xvfb xdotool x11-utils imagemagick
+  wine wine32:i386 wine32-preloader:i386 wine64 xvfb xdotool x11-utils imagemagick
 )
 
 missing=()

@@ -24,8 +24,6 @@ struct MenuItem {
 
 class PlatformOps {
  public:
-  virtual ~PlatformOps() = default;
-
   // Fills `size` bytes of *caps for joystick `id`. Returns 0 (JOYERR_NOERROR) when
   // the joystick is usable, otherwise an MMSYSERR_/JOYERR_ code.
   virtual int32_t joyGetDevCapsA(uint32_t id, JoyCapsA* caps, uint32_t size) = 0;
@@ -77,6 +75,11 @@ class PlatformOps {
   virtual void EndProcess() = 0;
   // Milliseconds since an arbitrary start, wrapping at 2^32.
   virtual uint32_t TickCountMs() = 0;
+
+ protected:
+  // Never owned or deleted through this interface; no virtual destructor means
+  // no deleting destructor, and so no heap runtime in the executable.
+  ~PlatformOps() = default;
 };
 
 }  // namespace velmora

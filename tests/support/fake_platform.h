@@ -63,7 +63,7 @@ struct ShownMenuItem {
   bool checked;
 };
 
-class FakePlatform : public PlatformOps {
+class FakePlatform final : public PlatformOps {
  public:
   // --- what the system is like ---
   bool prevInstance = false;

@@ -1,0 +1,212 @@
+#include "platform/win32_platform.h"
+
+#include <mmsystem.h>  // record types only: the functions are looked up at run time
+#include <shellapi.h>
+
+#include <cstddef>
+#include <cstring>
+
+namespace velmora {
+
+// The program's own records must be the system's, byte for byte.
+static_assert(sizeof(JOYINFOEX) == sizeof(JoyInfoEx), "JOYINFOEX size");
+static_assert(offsetof(JOYINFOEX, dwXpos) == offsetof(JoyInfoEx, dwXpos) &&
+                  offsetof(JOYINFOEX, dwYpos) == offsetof(JoyInfoEx, dwYpos) &&
+                  offsetof(JOYINFOEX, dwButtons) == offsetof(JoyInfoEx, dwButtons) &&
+                  offsetof(JOYINFOEX, dwReserved2) == offsetof(JoyInfoEx, dwReserved2),
+              "JOYINFOEX layout");
+static_assert(sizeof(JOYCAPSA) == sizeof(JoyCapsA), "JOYCAPSA size");
+static_assert(offsetof(JOYCAPSA, wNumButtons) == offsetof(JoyCapsA, wNumButtons) &&
+                  offsetof(JOYCAPSA, szRegKey) == offsetof(JoyCapsA, szRegKey) &&
+                  offsetof(JOYCAPSA, szOEMVxD) == offsetof(JoyCapsA, szOEMVxD),
+              "JOYCAPSA layout");
+static_assert(NOTIFYICONDATAA_V1_SIZE == sizeof(NotifyIconDataA), "NOTIFYICONDATAA v1 size");
+static_assert(offsetof(NOTIFYICONDATAA, hWnd) == offsetof(NotifyIconDataA, hWnd) &&
+                  offsetof(NOTIFYICONDATAA, uCallbackMessage) ==
+                      offsetof(NotifyIconDataA, uCallbackMessage) &&
+                  offsetof(NOTIFYICONDATAA, hIcon) == offsetof(NotifyIconDataA, hIcon) &&
+                  offsetof(NOTIFYICONDATAA, szTip) == offsetof(NotifyIconDataA, szTip),
+              "NOTIFYICONDATAA v1 layout");
+static_assert(sizeof(HWND) == sizeof(uint32_t), "handles are 32-bit in this program");
+
+namespace {
+
+// MMSYSERR_NODRIVER: what a joystick call reports when winmm.dll or the
+// function could not be loaded.
+constexpr int32_t kNoDriver = 6;
+
+template <typename Fn>
+Fn GetProc(HMODULE module, const char* name) {
+  if (!module) return nullptr;
+  // Through void(*)(): GetProcAddress's type says nothing about the function.
+  return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
+// Destroys a menu handle when it goes out of scope.
+class ScopedMenu {
+ public:
+  explicit ScopedMenu(HMENU menu) : menu_(menu) {}
+  ~ScopedMenu() {
+    if (menu_) (void)DestroyMenu(menu_);
+  }
+  ScopedMenu(const ScopedMenu&) = delete;
+  ScopedMenu& operator=(const ScopedMenu&) = delete;
+  HMENU get() const { return menu_; }
+
+ private:
+  HMENU menu_;
+};
+
+}  // namespace
+
+void Win32Platform::Start(bool prevInstance) {
+  prevInstance_ = prevInstance;
+  if (prevInstance) return;  // it ends at once; nothing to load
+  LoadJoystickInterface();
+  RaiseTimerResolution();
+}
+
+void Win32Platform::LoadJoystickInterface() {
+  // winmm.dll is not one of the system's known DLLs: loaded by name it could be
+  // picked up from beside the executable (a Downloads folder, say). Only the
+  // system directory's copy will do.
+  HMODULE module = LoadLibraryExA("winmm.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (!module) {
+    // Windows 7 without the DLL-search update rejects that flag; a full path
+    // into the system directory gives the same guarantee.
+    char path[MAX_PATH];
+    static const char kName[] = "\\winmm.dll";
+    const UINT length = GetSystemDirectoryA(path, MAX_PATH);
+    if (length > 0 && length + sizeof(kName) <= MAX_PATH) {
+      std::memcpy(path + length, kName, sizeof(kName));
+      module = LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    }
+  }
+  winmm_.Reset(module);
+  joyGetDevCaps_ = GetProc<JoyGetDevCapsFn>(module, "joyGetDevCapsA");
+  joyGetPosEx_ = GetProc<JoyGetPosExFn>(module, "joyGetPosEx");
+}
+
+void Win32Platform::RaiseTimerResolution() {
+  // A 10 ms window timer fires at the system timer's resolution, 15.6 ms by
+  // default, which would make the cursor a third slower than designed and
+  // different on every machine. At 1 ms the timer keeps its 10 ms period while
+  // still arriving through the message queue, so ticks go on inside the tray
+  // menu's modal loop and never overlap.
+  //
+  // Windows 11 ignores resolution requests from processes with no visible
+  // window unless they opt out of that power throttling first.
+  using SetProcessInformationFn = BOOL(WINAPI*)(HANDLE, int, void*, DWORD);
+  struct PowerThrottlingState {
+    ULONG Version;
+    ULONG ControlMask;
+    ULONG StateMask;
+  };
+  constexpr int kProcessPowerThrottling = 4;
+  constexpr ULONG kIgnoreTimerResolution = 0x4;
+  const auto setInfo = GetProc<SetProcessInformationFn>(GetModuleHandleA("kernel32.dll"),
+                                                        "SetProcessInformation");
+  if (setInfo) {
+    PowerThrottlingState state = {1, kIgnoreTimerResolution, 0};
+    (void)setInfo(GetCurrentProcess(), kProcessPowerThrottling, &state, sizeof(state));
+  }
+  const auto timeBeginPeriod = GetProc<TimePeriodFn>(winmm_.get(), "timeBeginPeriod");
+  timeEndPeriod_ = GetProc<TimePeriodFn>(winmm_.get(), "timeEndPeriod");
+  timerResolutionRaised_ = timeBeginPeriod && timeEndPeriod_ && timeBeginPeriod(1) == 0;
+}
+
+int32_t Win32Platform::joyGetDevCapsA(uint32_t id, JoyCapsA* caps, uint32_t size) {
+  if (!joyGetDevCaps_) return kNoDriver;
+  return static_cast<int32_t>(joyGetDevCaps_(id, caps, size));
+}
+
+int32_t Win32Platform::joyGetPosEx(uint32_t id, JoyInfoEx* info) {
+  if (!joyGetPosEx_) return kNoDriver;
+  return static_cast<int32_t>(joyGetPosEx_(id, info));
+}
+
+bool Win32Platform::GetCursorPos(Point* pos) {
+  POINT at;
+  if (!::GetCursorPos(&at)) return false;
+  pos->x = at.x;
+  pos->y = at.y;
+  return true;
+}
+
+bool Win32Platform::SetCursorPos(int32_t x, int32_t y) { return ::SetCursorPos(x, y) != FALSE; }
+
+void Win32Platform::mouse_event(uint32_t flags, uint32_t dx, uint32_t dy, uint32_t data,
+                                uintptr_t extra) {
+  ::mouse_event(flags, dx, dy, data, extra);
+}
+
+void Win32Platform::keybd_event(uint8_t vk, uint8_t scan, uint32_t flags, uintptr_t extra) {
+  ::keybd_event(vk, scan, flags, extra);
+}
+
+bool Win32Platform::Shell_NotifyIconA(uint32_t message, const NotifyIconDataA* data) {
+  NOTIFYICONDATAA record;
+  std::memset(&record, 0, sizeof(record));
+  std::memcpy(&record, data, sizeof(*data));  // cbSize 88 tells the shell it is the first version
+  return ::Shell_NotifyIconA(message, &record) != FALSE;
+}
+
+intptr_t Win32Platform::ShellExecuteA(uint32_t hwnd, const char* op, const char* file,
+                                      const char* params, const char* dir, int32_t show) {
+  HWND owner = reinterpret_cast<HWND>(static_cast<uintptr_t>(hwnd));
+  return reinterpret_cast<intptr_t>(::ShellExecuteA(owner, op, file, params, dir, show));
+}
+
+bool Win32Platform::SetTimer1Enabled(bool enabled) {
+  if (enabled) return SetTimer(window_, 1, 10, nullptr) != 0;
+  (void)KillTimer(window_, 1);  // fails only when it was not running: off either way
+  return true;
+}
+
+uint32_t Win32Platform::WindowHandle() {
+  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(window_));
+}
+
+uint32_t Win32Platform::IconHandle() {
+  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(icon_));
+}
+
+bool Win32Platform::SetForegroundWindow() { return ::SetForegroundWindow(window_) != FALSE; }
+
+uint32_t Win32Platform::PopupMenu(const MenuItem* items, size_t count) {
+  ScopedMenu menu(CreatePopupMenu());
+  if (!menu.get()) return 0;
+  for (size_t i = 0; i < count; ++i) {
+    const MenuItem& item = items[i];
+    const UINT flags =
+        item.caption ? MF_STRING | (item.checked ? MF_CHECKED : MF_UNCHECKED) : MF_SEPARATOR;
+    (void)AppendMenuA(menu.get(), flags, item.id, item.caption);
+  }
+  // The cursor as a full POINT: packed message coordinates would break on
+  // monitors left of or above the primary one.
+  POINT at = {0, 0};
+  (void)::GetCursorPos(&at);
+  // TPM_RETURNCMD: the chosen command comes back here, so its handler runs
+  // before this call returns, as if the menu itself had run it.
+  const BOOL chosen =
+      TrackPopupMenu(menu.get(), TPM_LEFTALIGN | TPM_LEFTBUTTON | TPM_RETURNCMD | TPM_NONOTIFY,
+                     at.x, at.y, 0, window_, nullptr);
+  return chosen > 0 ? static_cast<uint32_t>(chosen) : 0;
+}
+
+bool Win32Platform::PostNullMessage() { return PostMessageA(window_, WM_NULL, 0, 0) != FALSE; }
+
+void Win32Platform::ShowMessage(const char* text, const char* caption) {
+  (void)MessageBoxA(nullptr, text, caption, MB_OK | MB_SETFOREGROUND);
+}
+
+void Win32Platform::UnloadWindow() { (void)DestroyWindow(window_); }
+
+void Win32Platform::EndProcess() {
+  if (timerResolutionRaised_) (void)timeEndPeriod_(1);
+  ExitProcess(0);
+}
+
+uint32_t Win32Platform::TickCountMs() { return GetTickCount(); }
+
+}  // namespace velmora

@@ -1,0 +1,86 @@
+// PlatformOps on Win32: the one file besides main_win32.cpp that includes
+// windows.h.
+#ifndef VELMORA_PLATFORM_WIN32_PLATFORM_H
+#define VELMORA_PLATFORM_WIN32_PLATFORM_H
+
+#include <windows.h>
+
+#include "platform/platform_ops.h"
+
+namespace velmora {
+
+// Owns a module loaded with LoadLibrary; freed when the owner goes.
+class ScopedModule {
+ public:
+  explicit ScopedModule(HMODULE module = nullptr) : module_(module) {}
+  ~ScopedModule() {
+    if (module_) (void)FreeLibrary(module_);
+  }
+  ScopedModule(const ScopedModule&) = delete;
+  ScopedModule& operator=(const ScopedModule&) = delete;
+  void Reset(HMODULE module) {
+    if (module_) (void)FreeLibrary(module_);
+    module_ = module;
+  }
+  HMODULE get() const { return module_; }
+
+ private:
+  HMODULE module_;
+};
+
+class Win32Platform final : public PlatformOps {
+ public:
+  Win32Platform() = default;
+
+  // Loads the joystick interface from the system directory and raises the
+  // timer resolution. Call once, before the window is created.
+  void Start(bool prevInstance);
+  // The main window and its small icon, once they exist.
+  void Attach(HWND window, HICON icon) {
+    window_ = window;
+    icon_ = icon;
+  }
+
+  int32_t joyGetDevCapsA(uint32_t id, JoyCapsA* caps, uint32_t size) override;
+  int32_t joyGetPosEx(uint32_t id, JoyInfoEx* info) override;
+  bool GetCursorPos(Point* pos) override;
+  bool SetCursorPos(int32_t x, int32_t y) override;
+  void mouse_event(uint32_t flags, uint32_t dx, uint32_t dy, uint32_t data,
+                   uintptr_t extra) override;
+  void keybd_event(uint8_t vk, uint8_t scan, uint32_t flags, uintptr_t extra) override;
+  bool Shell_NotifyIconA(uint32_t message, const NotifyIconDataA* data) override;
+  intptr_t ShellExecuteA(uint32_t hwnd, const char* op, const char* file, const char* params,
+                         const char* dir, int32_t show) override;
+  bool PrevInstance() override { return prevInstance_; }
+  bool SetTimer1Enabled(bool enabled) override;
+  uint32_t WindowHandle() override;
+  uint32_t IconHandle() override;
+  bool SetForegroundWindow() override;
+  uint32_t PopupMenu(const MenuItem* items, size_t count) override;
+  bool PostNullMessage() override;
+  void ShowMessage(const char* text, const char* caption) override;
+  void UnloadWindow() override;
+  void EndProcess() override;
+  uint32_t TickCountMs() override;
+
+ private:
+  using JoyGetDevCapsFn = UINT(WINAPI*)(UINT_PTR, void*, UINT);
+  using JoyGetPosExFn = UINT(WINAPI*)(UINT, void*);
+  using TimePeriodFn = UINT(WINAPI*)(UINT);
+
+  void LoadJoystickInterface();
+  void RaiseTimerResolution();
+
+  bool prevInstance_ = false;
+  HWND window_ = nullptr;
+  HICON icon_ = nullptr;
+  ScopedModule winmm_;
+  JoyGetDevCapsFn joyGetDevCaps_ = nullptr;
+  JoyGetPosExFn joyGetPosEx_ = nullptr;
+  TimePeriodFn timeEndPeriod_ = nullptr;
+  bool timerResolutionRaised_ = false;
+};
+
+}  // namespace velmora
+
+#endif

@@ -1,0 +1,86 @@
+// The program's entry: the single-instance guard, the hidden main window and
+// its message loop. Everything the window does is in formVelmora.
+#include <windows.h>
+
+#include "platform/win32_platform.h"
+#include "shell/form_velmora.h"
+
+namespace {
+
+// In the session's own namespace: another user logged on to the same machine
+// runs a copy of their own.
+constexpr char kSingleInstanceMutexName[] = "Local\\Velmora.SingleInstance";
+constexpr int kIconGroupId = 1;
+
+// The platform and the window object live as long as the process; they are
+// never destroyed, since the process ends from inside Form_Unload.
+velmora::Win32Platform g_platform;
+velmora::formVelmora g_form(g_platform);
+
+LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (g_form.WindowMessage(message, wParam, lParam)) return 0;
+  return DefWindowProcA(window, message, wParam, lParam);
+}
+
+void RestrictDllSearch() {
+  // Nothing the program, the shell or an input method loads by bare name may
+  // come from the executable's folder or the current directory.
+  using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
+  const auto setDefault = reinterpret_cast<SetDefaultDllDirectoriesFn>(reinterpret_cast<void (*)()>(
+      GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetDefaultDllDirectories")));
+  if (setDefault) (void)setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  (void)SetDllDirectoryA("");
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+  // Before anything else, so that two copies started at the same instant cannot
+  // both get past the check. The handle stays open for the life of the process.
+  HANDLE mutex = CreateMutexA(nullptr, FALSE, kSingleInstanceMutexName);
+  const DWORD mutexError = GetLastError();
+  const bool prevInstance = (mutex && mutexError == ERROR_ALREADY_EXISTS) ||
+                            (!mutex && mutexError == ERROR_ACCESS_DENIED);
+
+  RestrictDllSearch();
+
+  g_platform.Start(prevInstance);
+
+  WNDCLASSEXA windowClass = {};
+  windowClass.cbSize = sizeof(windowClass);
+  windowClass.lpfnWndProc = WindowProc;
+  windowClass.hInstance = instance;
+  windowClass.hIcon = LoadIconA(instance, MAKEINTRESOURCEA(kIconGroupId));
+  windowClass.hIconSm = static_cast<HICON>(
+      LoadImageA(instance, MAKEINTRESOURCEA(kIconGroupId), IMAGE_ICON,
+                 GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0));
+  windowClass.hCursor = LoadCursorA(nullptr, MAKEINTRESOURCEA(32512));  // IDC_ARROW
+  windowClass.lpszClassName = velmora::kWindowClassName;
+  (void)RegisterClassExA(&windowClass);
+
+  // A hidden top-level window rather than a message-only one: message-only
+  // windows never see broadcasts, and the program needs "TaskbarCreated" and
+  // the end-of-session messages. It is never shown.
+  HWND window = CreateWindowExA(0, velmora::kWindowClassName, velmora::kWindowCaption,
+                                WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
+                                CW_USEDEFAULT, nullptr, nullptr, instance, nullptr);
+
+  // Sent when the notification area (re)starts. An elevated copy only receives
+  // it from the unelevated shell if the window's message filter lets it in.
+  const UINT taskbarCreated = RegisterWindowMessageA("TaskbarCreated");
+  g_form.SetTaskbarCreatedMessage(taskbarCreated);
+  if (window && taskbarCreated) {
+    (void)ChangeWindowMessageFilterEx(window, taskbarCreated, MSGFLT_ALLOW, nullptr);
+  }
+
+  // The small image of the icon: the notification area draws at that size.
+  g_platform.Attach(window, windowClass.hIconSm ? windowClass.hIconSm : windowClass.hIcon);
+  g_form.Form_Load();
+
+  MSG message;
+  while (GetMessageA(&message, nullptr, 0, 0) > 0) {
+    (void)TranslateMessage(&message);
+    (void)DispatchMessageA(&message);
+  }
+  return 0;
+}
