@@ -87,88 +87,107 @@ def _parse_legend_entry(words, line_no):
     return index
 
 
+class _Lines:
+    """The map's lines with their numbers, read one at a time."""
+
+    def __init__(self, text):
+        self.lines = text.splitlines()
+        self.number = 0  # of the line last read
+
+    def more(self):
+        return self.number < len(self.lines)
+
+    def next(self):
+        self.number += 1
+        return self.lines[self.number - 1]
+
+
+def _words(line):
+    return line.split("#", 1)[0].split()
+
+
+def _read_legend(lines):
+    opened = lines.number
+    legend = {}
+    while True:
+        if not lines.more():
+            raise MapError(opened, "legend has no 'end'")
+        words = _words(lines.next())
+        if not words:
+            continue
+        if words == ["end"]:
+            return legend
+        char = words[0]
+        if len(char) != 1:
+            raise MapError(lines.number, f"legend key {char!r} is not one character")
+        if char in legend:
+            raise MapError(lines.number, f"legend key {char!r} is given twice")
+        legend[char] = _parse_legend_entry(words, lines.number)
+
+
+def _read_image(lines, words, legend):
+    opened = lines.number
+    res_id = _parse_id(words[1], opened)
+    size = words[2].split("x")
+    if len(size) != 2 or not all(s.isdigit() and 1 <= int(s) <= 256 for s in size):
+        raise MapError(opened, f"image size must read WxH (1..256), not {words[2]!r}")
+    width, height = int(size[0]), int(size[1])
+    pixels = []
+    while len(pixels) < height:
+        row = lines.next() if lines.more() else "end"
+        if row.strip() == "end":
+            raise MapError(lines.number, f"image {res_id} has {len(pixels)} of {height} rows")
+        if len(row) != width:
+            raise MapError(lines.number, f"row is {len(row)} pixels wide, image {res_id}"
+                           f" is {width}")
+        for char in row:
+            if char not in legend:
+                raise MapError(lines.number, f"{char!r} is not in the legend")
+        pixels.append([legend[char] for char in row])
+    if not lines.more() or lines.next().strip() != "end":
+        raise MapError(lines.number, f"image {res_id} should close with 'end' after"
+                       f" {height} rows")
+    return Image(res_id, width, height, pixels)
+
+
 def parse_map(text):
     """Reads a pixel map; raises MapError for anything it cannot make sense of."""
     group_id = None
     legend = None
     images = []
-    lines = text.splitlines()
-    i = 0
-
-    def next_line():
-        nonlocal i
-        i += 1
-        return i, lines[i - 1]
-
-    while i < len(lines):
-        line_no, raw = next_line()
-        words = raw.split("#", 1)[0].split()
+    lines = _Lines(text)
+    while lines.more():
+        raw = lines.next()
+        words = _words(raw)
         if not words:
             continue
         keyword = words[0]
         if keyword == "group" and len(words) == 2:
             if group_id is not None:
-                raise MapError(line_no, "the group id is given twice")
-            group_id = _parse_id(words[1], line_no)
+                raise MapError(lines.number, "the group id is given twice")
+            group_id = _parse_id(words[1], lines.number)
         elif keyword == "legend" and len(words) == 1:
             if legend is not None:
-                raise MapError(line_no, "there is already a legend")
-            legend = {}
-            while True:
-                if i >= len(lines):
-                    raise MapError(line_no, "legend has no 'end'")
-                entry_no, entry = next_line()
-                entry_words = entry.split("#", 1)[0].split()
-                if not entry_words:
-                    continue
-                if entry_words == ["end"]:
-                    break
-                char = entry_words[0]
-                if len(char) != 1:
-                    raise MapError(entry_no, f"legend key {char!r} is not one character")
-                if char in legend:
-                    raise MapError(entry_no, f"legend key {char!r} is given twice")
-                legend[char] = _parse_legend_entry(entry_words, entry_no)
+                raise MapError(lines.number, "there is already a legend")
+            legend = _read_legend(lines)
         elif keyword == "image" and len(words) == 3:
             if legend is None:
-                raise MapError(line_no, "an image must come after the legend")
-            res_id = _parse_id(words[1], line_no)
-            if any(image.res_id == res_id for image in images):
-                raise MapError(line_no, f"image id {res_id} is used twice")
-            size = words[2].split("x")
-            if len(size) != 2 or not all(s.isdigit() and 1 <= int(s) <= 256 for s in size):
-                raise MapError(line_no, f"image size must read WxH (1..256), not {words[2]!r}")
-            width, height = int(size[0]), int(size[1])
-            pixels = []
-            while len(pixels) < height:
-                if i >= len(lines):
-                    raise MapError(len(lines), f"image {res_id} has {len(pixels)} of {height}"
-                                   " rows")
-                row_no, row = next_line()
-                if row.strip() == "end":
-                    raise MapError(row_no, f"image {res_id} has {len(pixels)} of {height} rows")
-                if len(row) != width:
-                    raise MapError(row_no, f"row is {len(row)} pixels wide, image {res_id}"
-                                   f" is {width}")
-                for char in row:
-                    if char not in legend:
-                        raise MapError(row_no, f"{char!r} is not in the legend")
-                pixels.append([legend[char] for char in row])
-            end_no, end = next_line() if i < len(lines) else (line_no, "")
-            if end.strip() != "end":
-                raise MapError(end_no, f"image {res_id} should close with 'end' after"
-                               f" {height} rows")
-            images.append(Image(res_id, width, height, pixels))
+                raise MapError(lines.number, "an image must come after the legend")
+            opened = lines.number
+            image = _read_image(lines, words, legend)
+            if any(other.res_id == image.res_id for other in images):
+                raise MapError(opened, f"image id {image.res_id} is used twice")
+            images.append(image)
         else:
-            raise MapError(line_no, f"cannot read {raw.strip()!r}")
+            raise MapError(lines.number, f"cannot read {raw.strip()!r}")
 
     if group_id is None:
-        raise MapError(len(lines), "no 'group ID' line")
+        raise MapError(lines.number, "no 'group ID' line")
     if not images:
-        raise MapError(len(lines), "no images")
+        raise MapError(lines.number, "no images")
     if any(image.res_id == group_id for image in images):
         # Harmless to Windows (the types differ) but confusing to a reader.
-        raise MapError(len(lines), "the group and an image share an id")
+        raise MapError(lines.number, "the group and an image share an id")
     return IconMap(group_id, images)
 
 

@@ -133,7 +133,7 @@ class Mistakes(unittest.TestCase):
 
     def test_an_id_used_twice_is_refused(self):
         twice = SMALL + "image 7 1x1\nK\nend\n"
-        with self.assertRaisesRegex(make_icon.MapError, "id 7 is used twice"):
+        with self.assertRaisesRegex(make_icon.MapError, "line 14: image id 7 is used twice"):
             make_icon.parse_map(twice)
 
 
