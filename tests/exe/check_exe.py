@@ -257,9 +257,9 @@ def check_icons(pe):
     _, kind, count = struct.unpack_from("<HHH", group.data)
     listed = {}
     for k in range(count):
-        width, height, colours, _, planes, bits, size, res_id = struct.unpack_from(
+        width, height, colours, _, _, bits, size, res_id = struct.unpack_from(
             "<BBBBHHIH", group.data, 6 + 14 * k)
-        listed[res_id] = (width or 256, height or 256, bits, size)
+        listed[res_id] = (width or 256, height or 256, colours, bits, size)
     if kind != 1 or sorted(listed) != sorted(ICON_IMAGES):
         problems.append(f"icon group {ICON_GROUP_ID} lists images {sorted(listed)},"
                         f" not {sorted(ICON_IMAGES)}")
@@ -273,10 +273,10 @@ def check_icons(pe):
         if (header_size, width, height, planes, bits) != (40, side, 2 * side, 1, ICON_BITS):
             problems.append(f"icon image {res_id} is {width}x{height // 2} at {bits} bits"
                             f" per pixel, not {side}x{side} at {ICON_BITS}")
-        if res_id in listed and listed[res_id] != (side, side, ICON_BITS, len(image.data)):
-            problems.append(f"icon group entry for {res_id} says {listed[res_id]},"
-                            f" the image is {side}x{side}, {ICON_BITS} bits,"
-                            f" {len(image.data)} bytes")
+        entry = (side, side, 1 << ICON_BITS, ICON_BITS, len(image.data))
+        if res_id in listed and listed[res_id] != entry:
+            problems.append(f"icon group entry for {res_id} is (width, height, colours, bits,"
+                            f" bytes) {listed[res_id]}, not {entry}")
     return problems
 
 
