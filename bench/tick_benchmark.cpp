@@ -22,9 +22,7 @@ void RunTicks(benchmark::State& state, uint32_t x, uint32_t y, uint32_t buttons)
   }
 }
 
-void BM_TickCentredStick(benchmark::State& state) {
-  RunTicks(state, kAxisCentre, kAxisCentre, 0);
-}
+void BM_TickCentredStick(benchmark::State& state) { RunTicks(state, kAxisCentre, kAxisCentre, 0); }
 void BM_TickHeldStick(benchmark::State& state) { RunTicks(state, kAxisHigh, kAxisLow, 0); }
 void BM_TickAllEightButtons(benchmark::State& state) {
   RunTicks(state, kAxisCentre, kAxisCentre, 0xFF);

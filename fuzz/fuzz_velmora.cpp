@@ -30,14 +30,14 @@ class Bytes {
   }
   // Mostly the values the logic distinguishes, sometimes any 32-bit pattern.
   uint32_t Axis() {
-    static const uint32_t kInteresting[] = {kAxisLow, kAxisHigh, kAxisCentre, 0, 255, 257,
-                                            65279, 65281, 65535};
+    static const uint32_t kInteresting[] = {kAxisLow, kAxisHigh, kAxisCentre, 0,    255,
+                                            257,      65279,     65281,       65535};
     const uint8_t pick = U8();
     return pick < 9 * 24 ? kInteresting[pick % 9] : U32();
   }
   int32_t Coordinate() {
-    static const int32_t kEdges[] = {0, 1, -1, INT32_MAX, INT32_MIN, INT32_MAX - 3,
-                                     INT32_MIN + 3, 1919, 1080};
+    static const int32_t kEdges[] = {
+        0, 1, -1, INT32_MAX, INT32_MIN, INT32_MAX - 3, INT32_MIN + 3, 1919, 1080};
     const uint8_t pick = U8();
     return pick < 9 * 24 ? kEdges[pick % 9] : static_cast<int32_t>(U32());
   }
@@ -48,12 +48,12 @@ class Bytes {
   size_t pos_ = 0;
 };
 
-#define CHECK(cond)                                                  \
-  do {                                                               \
-    if (!(cond)) {                                                   \
+#define CHECK(cond)                                                                      \
+  do {                                                                                   \
+    if (!(cond)) {                                                                       \
       std::fprintf(stderr, "invariant broken: %s (%s:%d)\n", #cond, __FILE__, __LINE__); \
-      std::abort();                                                  \
-    }                                                                \
+      std::abort();                                                                      \
+    }                                                                                    \
   } while (0)
 
 struct Checker {

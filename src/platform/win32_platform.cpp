@@ -104,8 +104,8 @@ void Win32Platform::RaiseTimerResolution() {
   };
   constexpr int kProcessPowerThrottling = 4;
   constexpr ULONG kIgnoreTimerResolution = 0x4;
-  const auto setInfo = GetProc<SetProcessInformationFn>(GetModuleHandleA("kernel32.dll"),
-                                                        "SetProcessInformation");
+  const auto setInfo =
+      GetProc<SetProcessInformationFn>(GetModuleHandleA("kernel32.dll"), "SetProcessInformation");
   if (setInfo) {
     PowerThrottlingState state = {1, kIgnoreTimerResolution, 0};
     (void)setInfo(GetCurrentProcess(), kProcessPowerThrottling, &state, sizeof(state));

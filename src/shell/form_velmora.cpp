@@ -63,8 +63,7 @@ void formVelmora::Form_Load() {
   }
   (void)ops_.SetTimer1Enabled(false);
   // The whole JOYCAPSA record: joystick drivers refuse any other size.
-  state_.ResultCode =
-      ops_.joyGetDevCapsA(kJoystickId, &state_.JoyCaps, sizeof(state_.JoyCaps));
+  state_.ResultCode = ops_.joyGetDevCapsA(kJoystickId, &state_.JoyCaps, sizeof(state_.JoyCaps));
   if (state_.ResultCode != kJoyErrNoError) {
     ops_.ShowMessage(kNoJoystickText, kAppTitle);
     ops_.EndProcess();
@@ -103,8 +102,7 @@ void formVelmora::Form_TaskbarCreated() {
   (void)ops_.Shell_NotifyIconA(kNimAdd, &state_.TrayData);
 }
 
-void formVelmora::Form_MouseMove(int32_t /*button*/, int32_t /*shift*/, int32_t x,
-                                 int32_t /*y*/) {
+void formVelmora::Form_MouseMove(int32_t /*button*/, int32_t /*shift*/, int32_t x, int32_t /*y*/) {
   if (MenuBusy_) return;  // e.g. icon events arriving while the menu is open
   MenuBusy_ = true;
   if (x == static_cast<int32_t>(kWmRButtonUp)) ShowTrayMenu();

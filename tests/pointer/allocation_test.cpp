@@ -49,7 +49,7 @@ TEST(AllocationTest, TicksScansAndMenuCallbacksAllocateNothing) {
       h.TrayEvent(0x0200);
       h.form.WindowMessage(kTaskbarCreated, 0, 0);
     }
-    if (i == 1000) h.fake.Fail(Op::joyGetPosEx);  // the joystick goes away...
+    if (i == 1000) h.fake.Fail(Op::joyGetPosEx);         // the joystick goes away...
     if (i == 1500) h.fake.Fail(Op::joyGetPosEx, false);  // ...and comes back
     h.fake.nowMs += 10;
   }

@@ -98,8 +98,8 @@ TEST_F(ButtonScanTest, ButtonsActInAscendingOrderWithinATick) {
                                    kMouseLeftDown, kMouseLeftUp, kMouseLeftDown, kMouseLeftUp}));
   std::vector<uint8_t> keys;
   for (const KeyEvent& k : h.fake.keyEvents) keys.push_back(k.vk);
-  EXPECT_EQ(keys, (std::vector<uint8_t>{kVkUp, kVkUp, kVkDown, kVkDown, kVkUp, kVkUp, kVkDown,
-                                        kVkDown}));
+  EXPECT_EQ(keys,
+            (std::vector<uint8_t>{kVkUp, kVkUp, kVkDown, kVkDown, kVkUp, kVkUp, kVkDown, kVkDown}));
 }
 
 TEST_F(ButtonScanTest, Buttons1And4TogetherStillReleaseLeftOnce) {
@@ -123,12 +123,9 @@ TEST_F(ButtonScanTest, OnlyTheReportedButtonCountIsExamined) {
     size_t mouseEvents, keyEvents;
   } cases[] = {
       {0, 0, 0},           {0x80000000u, 0, 0},  // negative as a signed count
-      {0xFFFFFFFFu, 0, 0}, {1, 1, 0},
-      {2, 2, 0},           {3, 3, 0},
-      {4, 7, 0},           {5, 7, 2},
-      {8, 7, 8},           {9, 7, 8},
-      {32, 7, 8},          {33, 7, 8},
-      {32768, 7, 8},       {0x7FFFFFFFu, 7, 8},
+      {0xFFFFFFFFu, 0, 0}, {1, 1, 0},           {2, 2, 0},     {3, 3, 0},
+      {4, 7, 0},           {5, 7, 2},           {8, 7, 8},     {9, 7, 8},
+      {32, 7, 8},          {33, 7, 8},          {32768, 7, 8}, {0x7FFFFFFFu, 7, 8},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.count);

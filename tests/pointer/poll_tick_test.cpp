@@ -62,8 +62,8 @@ TEST_F(PollTickTest, VerticalAndDiagonalUseTheirOwnSpeeds) {
 TEST_F(PollTickTest, OnlyTheExactSidePositionsMove) {
   h.form.state().SpeedX = 4;
   h.form.state().SpeedY = -7;
-  for (uint32_t position : {0u, 1u, 255u, 257u, 32767u, 32768u, 65279u, 65281u, 65535u,
-                            0x10100u, 0xFFFFFF00u, 0xFFFFFFFFu}) {
+  for (uint32_t position : {0u, 1u, 255u, 257u, 32767u, 32768u, 65279u, 65281u, 65535u, 0x10100u,
+                            0xFFFFFF00u, 0xFFFFFFFFu}) {
     SCOPED_TRACE(position);
     h.fake.Stick(position, position, 0);
     h.Tick();
@@ -97,9 +97,23 @@ TEST_F(PollTickTest, OverflowLeavesTheValueAndTheTickGoesOn) {
       {"SpeedX at min", kAxisLow, kAxisCentre, INT32_MIN, 0, {0, 0}, INT32_MIN, 0, {INT32_MIN, 0}},
       {"SpeedY at max", kAxisCentre, kAxisHigh, 0, INT32_MAX, {0, 0}, 0, INT32_MAX, {0, INT32_MAX}},
       {"SpeedY at min", kAxisCentre, kAxisLow, 0, INT32_MIN, {0, 0}, 0, INT32_MIN, {0, INT32_MIN}},
-      {"target x past max", kAxisHigh, kAxisHigh, 10, 1, {INT32_MAX - 5, 7}, 11, 2,
+      {"target x past max",
+       kAxisHigh,
+       kAxisHigh,
+       10,
+       1,
+       {INT32_MAX - 5, 7},
+       11,
+       2,
        {INT32_MAX - 5, 9}},
-      {"target x past min", kAxisLow, kAxisCentre, -10, 0, {INT32_MIN + 5, 7}, -11, 0,
+      {"target x past min",
+       kAxisLow,
+       kAxisCentre,
+       -10,
+       0,
+       {INT32_MIN + 5, 7},
+       -11,
+       0,
        {INT32_MIN + 5, 7}},
       {"target y past max", kAxisCentre, kAxisHigh, 0, 3, {7, INT32_MAX}, 0, 4, {7, INT32_MAX}},
       {"target y past min", kAxisCentre, kAxisLow, 0, -3, {7, INT32_MIN}, 0, -4, {7, INT32_MIN}},
@@ -127,8 +141,7 @@ TEST_F(PollTickTest, OverflowLeavesTheValueAndTheTickGoesOn) {
 TEST_F(PollTickTest, AtMostThreeCallsBeforeTheScanAndTwoWhenCentred) {
   h.fake.Stick(kAxisHigh, kAxisLow);
   h.Tick();
-  EXPECT_EQ(h.fake.calls,
-            (std::vector<Op>{Op::joyGetPosEx, Op::GetCursorPos, Op::SetCursorPos}));
+  EXPECT_EQ(h.fake.calls, (std::vector<Op>{Op::joyGetPosEx, Op::GetCursorPos, Op::SetCursorPos}));
   h.fake.ClearLog();
   h.fake.Stick(kAxisCentre, kAxisCentre);
   h.Tick();
@@ -144,7 +157,7 @@ TEST_F(PollTickTest, QueryIsMadeWithTheRecordSizeAndReturnAllFlags) {
 
 TEST_F(PollTickTest, FailedCursorReadActsOnTheLastPositionRead) {
   h.fake.Stick(kAxisHigh, kAxisCentre);
-  h.Tick();  // reads 500, places 501
+  h.Tick();                    // reads 500, places 501
   h.fake.cursor = {800, 800};  // moved by the user, but the next read fails
   h.fake.Fail(Op::GetCursorPos);
   h.fake.ClearLog();
@@ -179,8 +192,8 @@ TEST_F(LostJoystickTest, FailedQueryActsAsACentredStickWithNoButtons) {
   EXPECT_EQ(h.fake.cursor.y, before.y);
   EXPECT_FALSE(h.fake.mouseDown[kLeft] || h.fake.mouseDown[kMiddle] || h.fake.mouseDown[kRight]);
   // Released once each through the normal path, and nothing repeats.
-  EXPECT_EQ(h.fake.mouseEvents, (std::vector<uint32_t>{kMouseLeftUp, kMouseMiddleUp,
-                                                       kMouseRightUp}));
+  EXPECT_EQ(h.fake.mouseEvents,
+            (std::vector<uint32_t>{kMouseLeftUp, kMouseMiddleUp, kMouseRightUp}));
   EXPECT_TRUE(h.fake.keyEvents.empty());
   EXPECT_EQ(h.form.state().SpeedX, 3) << "speeds are kept as for any centred stick";
 }

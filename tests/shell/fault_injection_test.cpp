@@ -45,26 +45,42 @@ const Calls kLostTick = {Op::joyGetPosEx, Op::TickCountMs, Op::GetCursorPos,
 
 std::vector<HandlerCase> Handlers() {
   return {
-      {"Form_Load", [](Harness&) {}, [](Harness& h) { h.Load(); },
+      {"Form_Load",
+       [](Harness&) {},
+       [](Harness& h) { h.Load(); },
        {{Op::joyGetDevCapsA,
          {Op::PrevInstance, Op::SetTimer1Enabled, Op::joyGetDevCapsA, Op::ShowMessage,
           Op::EndProcess}}}},
-      {"Timer1_Timer", LoadedAndHolding, [](Harness& h) { h.Tick(); },
+      {"Timer1_Timer",
+       LoadedAndHolding,
+       [](Harness& h) { h.Tick(); },
        {{Op::joyGetPosEx, kLostTick}}},
-      {"Form_MouseMove opening the menu", Loaded,
-       [](Harness& h) { h.TrayEvent(kWmRButtonUp); }, {}},
-      {"mnuEnabled_Click", Loaded, [](Harness& h) { h.ChooseFromMenu(kMnuEnabled); },
+      {"Form_MouseMove opening the menu",
+       Loaded,
+       [](Harness& h) { h.TrayEvent(kWmRButtonUp); },
+       {}},
+      {"mnuEnabled_Click",
+       Loaded,
+       [](Harness& h) { h.ChooseFromMenu(kMnuEnabled); },
        {{Op::PopupMenu, {Op::SetForegroundWindow, Op::PopupMenu, Op::PostNullMessage}}}},
-      {"mnuAbout_Click", Loaded, [](Harness& h) { h.ChooseFromMenu(kMnuAbout); },
+      {"mnuAbout_Click",
+       Loaded,
+       [](Harness& h) { h.ChooseFromMenu(kMnuAbout); },
        {{Op::PopupMenu, {Op::SetForegroundWindow, Op::PopupMenu, Op::PostNullMessage}}}},
-      {"mnuExit_Click", LoadedAndHolding, [](Harness& h) { h.ChooseFromMenu(kMnuExit); },
+      {"mnuExit_Click",
+       LoadedAndHolding,
+       [](Harness& h) { h.ChooseFromMenu(kMnuExit); },
        {{Op::PopupMenu, {Op::SetForegroundWindow, Op::PopupMenu, Op::PostNullMessage}},
         {Op::UnloadWindow,
          {Op::SetForegroundWindow, Op::PopupMenu, Op::PostNullMessage, Op::UnloadWindow}}}},
-      {"Form_Unload", LoadedAndHolding,
-       [](Harness& h) { h.form.WindowMessage(kWmDestroy, 0, 0); }, {}},
-      {"Form_TaskbarCreated", Loaded,
-       [](Harness& h) { h.form.WindowMessage(kTaskbarCreated, 0, 0); }, {}},
+      {"Form_Unload",
+       LoadedAndHolding,
+       [](Harness& h) { h.form.WindowMessage(kWmDestroy, 0, 0); },
+       {}},
+      {"Form_TaskbarCreated",
+       Loaded,
+       [](Harness& h) { h.form.WindowMessage(kTaskbarCreated, 0, 0); },
+       {}},
   };
 }
 
@@ -79,8 +95,8 @@ TEST(FaultInjectionTest, EachFailingOperationIsSkippedAndTheHandlerGoesOn) {
 
     std::set<Op> used(expected.begin(), expected.end());
     for (const auto& change : handler.pathChanges) {
-      EXPECT_TRUE(used.count(change.first)) << handler.name << " never uses "
-                                            << OpName(change.first);
+      EXPECT_TRUE(used.count(change.first))
+          << handler.name << " never uses " << OpName(change.first);
     }
     for (Op op : used) {
       SCOPED_TRACE(std::string(handler.name) + " with " + OpName(op) + " failing");

@@ -21,19 +21,19 @@ TEST_F(TrayMenuTest, OnlyRightButtonReleaseOpensTheMenu) {
     intptr_t lParam;
     int menus;
   } cases[] = {
-      {0x0205, 1},          // WM_RBUTTONUP
-      {0x0200, 0},          // moves
-      {0x0201, 0},          // left down
-      {0x0202, 0},          // left up
-      {0x0203, 0},          // left double click
-      {0x0204, 0},          // right down
-      {0x0206, 0},          // right double click
-      {0x0207, 0},          // middle down
-      {0x0000, 0},          //
-      {0x7FFF0205, 1},      // only the low-order word counts
-      {0x00010205, 1},      //
-      {0x00000405, 0},      // NIN_ / other codes
-      {0x02050000, 0},      // the code in the high word is not the code
+      {0x0205, 1},                          // WM_RBUTTONUP
+      {0x0200, 0},                          // moves
+      {0x0201, 0},                          // left down
+      {0x0202, 0},                          // left up
+      {0x0203, 0},                          // left double click
+      {0x0204, 0},                          // right down
+      {0x0206, 0},                          // right double click
+      {0x0207, 0},                          // middle down
+      {0x0000, 0},                          //
+      {0x7FFF0205, 1},                      // only the low-order word counts
+      {0x00010205, 1},                      //
+      {0x00000405, 0},                      // NIN_ / other codes
+      {0x02050000, 0},                      // the code in the high word is not the code
       {static_cast<intptr_t>(-0xFDFB), 1},  // 0xFFFF0205 as a signed lParam
   };
   for (const auto& c : cases) {

@@ -6,11 +6,11 @@ namespace velmora::testing {
 
 const char* OpName(Op op) {
   static const char* const kNames[] = {
-      "joyGetDevCapsA", "joyGetPosEx",      "GetCursorPos",  "SetCursorPos",
-      "mouse_event",    "keybd_event",      "Shell_NotifyIconA", "ShellExecuteA",
-      "PrevInstance",   "SetTimer1Enabled", "WindowHandle",  "IconHandle",
-      "SetForegroundWindow", "PopupMenu",   "PostNullMessage", "ShowMessage",
-      "UnloadWindow",   "EndProcess",       "TickCountMs"};
+      "joyGetDevCapsA",      "joyGetPosEx",      "GetCursorPos",      "SetCursorPos",
+      "mouse_event",         "keybd_event",      "Shell_NotifyIconA", "ShellExecuteA",
+      "PrevInstance",        "SetTimer1Enabled", "WindowHandle",      "IconHandle",
+      "SetForegroundWindow", "PopupMenu",        "PostNullMessage",   "ShowMessage",
+      "UnloadWindow",        "EndProcess",       "TickCountMs"};
   static_assert(sizeof(kNames) / sizeof(kNames[0]) == static_cast<size_t>(Op::kCount));
   return kNames[static_cast<size_t>(op)];
 }
@@ -125,8 +125,8 @@ intptr_t FakePlatform::ShellExecuteA(uint32_t hwnd, const char* op, const char* 
   if (Enter(Op::ShellExecuteA)) return 2;  // SE_ERR_FNF
   auto text = [](const char* s) { return s ? std::string(s) : std::string(); };
   if (logging) {
-    shellExecutes.push_back({hwnd, text(op), text(file), text(params), text(dir),
-                             params == nullptr, dir == nullptr, show});
+    shellExecutes.push_back({hwnd, text(op), text(file), text(params), text(dir), params == nullptr,
+                             dir == nullptr, show});
   }
   return 42;
 }

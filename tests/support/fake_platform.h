@@ -67,10 +67,10 @@ class FakePlatform final : public PlatformOps {
  public:
   // --- what the system is like ---
   bool prevInstance = false;
-  int32_t capsResult = 0;         // result of a well-formed capabilities query
-  uint32_t numButtons = 8;        // wNumButtons it reports
-  JoyInfoEx device{};             // what a successful joyGetPosEx copies out
-  int32_t posResult = 0;          // result of joyGetPosEx
+  int32_t capsResult = 0;   // result of a well-formed capabilities query
+  uint32_t numButtons = 8;  // wNumButtons it reports
+  JoyInfoEx device{};       // what a successful joyGetPosEx copies out
+  int32_t posResult = 0;    // result of joyGetPosEx
   Point cursor{500, 400};
   int32_t screenWidth = 1920, screenHeight = 1080;
   uint32_t windowHandle = 0x00010ABC, iconHandle = 0x00020DEF;
@@ -78,9 +78,9 @@ class FakePlatform final : public PlatformOps {
   // With logging off, only outcomes are kept (no vector grows), so the fake
   // itself allocates nothing while the program runs.
   bool logging = true;
-  uint32_t popupChoice = 0;            // id PopupMenu returns
-  std::function<void()> duringPopup;   // runs inside the menu's modal loop
-  std::function<void()> onUnload;      // what unloading the window runs
+  uint32_t popupChoice = 0;           // id PopupMenu returns
+  std::function<void()> duringPopup;  // runs inside the menu's modal loop
+  std::function<void()> onUnload;     // what unloading the window runs
 
   void Fail(Op op, bool fail = true) { failing_[static_cast<size_t>(op)] = fail; }
   void FailAll() { failing_.set(); }
@@ -93,9 +93,9 @@ class FakePlatform final : public PlatformOps {
   std::vector<uint32_t> mouseEvents;  // delivered MOUSEEVENTF_ flags
   std::vector<KeyEvent> keyEvents;    // delivered key events
   bool mouseDown[3] = {false, false, false};
-  bool keyDown[256] = {};             // by virtual key
+  bool keyDown[256] = {};  // by virtual key
   bool iconShown = false;
-  NotifyIconDataA iconRecord{};       // record of the last successful add
+  NotifyIconDataA iconRecord{};                                 // record of the last successful add
   std::vector<std::pair<uint32_t, NotifyIconDataA>> iconCalls;  // every call, with its record
   bool timerEnabled = false;
   std::vector<std::pair<std::string, std::string>> messages;  // text, caption
