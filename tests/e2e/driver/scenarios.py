@@ -1,0 +1,553 @@
+"""The end-to-end scenarios: what a user of Velmora would see, checked exactly.
+
+Each scenario gets a fresh Session (a private X display, its own wineserver).
+The stick advances one script line per joystick query, and the double logs
+the cursor at every query, so motion is checked step by step, not by timing.
+"""
+
+from harness import (CENTRE, DOWN, JOYERR_PARMS, JOYERR_UNPLUGGED, LEFT, RIGHT, UP, check,
+                     check_equal, wait_for)
+
+SCENARIOS = {}
+
+
+def scenario(timeout=60):
+    def register(function):
+        SCENARIOS[function.__name__] = (function, timeout)
+        return function
+    return register
+
+
+TOOLTIP = "Velmora 1.0 by Quillan"
+CAPTION = "Velmora 1.0"
+ABOUT_ADDRESS = "https://quillan.example/velmora/"
+HOME = (500, 400)  # inside the probe window
+NIM_ADD, NIM_DELETE = 0, 2
+
+# Menu entries, as fractions of the popup's height (3 entries, 2 separators).
+MENU_ENTRY = {"Enabled": 11 / 72, "About...": 36 / 72, "Exit": 61 / 72}
+
+VK_LBUTTON, VK_RBUTTON, VK_MBUTTON = 0x01, 0x02, 0x04
+VK_ESCAPE, VK_UP, VK_DOWN = 0x1B, 0x26, 0x28
+
+
+def centre(count=1):
+    return f"pos {CENTRE} {CENTRE} 0 {count}"
+
+
+def pos(x=CENTRE, y=CENTRE, buttons=0, count=1):
+    return f"pos {x} {y} {buttons:#x} {count}"
+
+
+def start(s, buttons=12, probe=True, cursor=HOME):
+    """The probe window, then Velmora polling with the stick centred and the
+    cursor resting at `cursor`. Returns Velmora's Windows process id."""
+    if probe:
+        s.start_probe()
+    s.write_script(buttons=buttons, states=[centre()])
+    if cursor:
+        s.x("mousemove", *cursor)
+    s.start_velmora()
+    pid = s.velmora_pid()
+    s.wait_polling(pid)
+    if cursor:
+        # Wine may answer GetCursorPos from a cache for a moment after the X
+        # pointer moved from outside; wait until the program sees it too.
+        wait_for(lambda: s.queries(pid)[-1].cursor == cursor, 10,
+                 f"Velmora to see the cursor at {cursor}")
+    return pid
+
+
+def steps(queries):
+    """Cursor movement made by each tick: the cursor at the next query minus
+    the cursor at this one."""
+    return [(b.cursor[0] - a.cursor[0], b.cursor[1] - a.cursor[1])
+            for a, b in zip(queries, queries[1:])]
+
+
+def notify_calls(s, index=0):
+    """The Shell_NotifyIcon calls one Velmora made, from Wine's +systray trace."""
+    return [int(line.rsplit("dwMessage = ", 1)[1].split(",")[0])
+            for line in s.velmora_output(index).splitlines()
+            if "Shell_NotifyIconW dwMessage = " in line]
+
+
+def tray_adds(s):
+    """Icons the tray (the desktop process) added, from its own trace."""
+    return s.wine_log.read_text(errors="replace").count("systray:add_icon id=0x1,")
+
+
+def open_menu(s):
+    x, y = s.tray_icon_point()
+    s.x("mousemove", x, y, "click", 3)
+    return wait_for(lambda: [w for w in s.windows("#32768") if w["visible"]], 15,
+                    "the popup menu")[0]
+
+
+def menu_open(s):
+    return bool([w for w in s.windows("#32768") if w["visible"]])
+
+
+def choose(s, menu, entry):
+    left, top, right, bottom = menu["rect"]
+    y = top + round((bottom - top) * MENU_ENTRY[entry])
+    s.x("mousemove", (left + right) // 2, y)
+    s.x("click", 1)
+    wait_for(lambda: not menu_open(s), 15, f"the menu to close after {entry}")
+
+
+# ------------------------------------------------------------- start-up
+
+
+@scenario()
+def no_joystick(s):
+    """A failed capabilities query: the message, its caption, OK only, no icon,
+    and the program ends once OK is pressed."""
+    s.start_probe()
+    s.write_script(caps_result=JOYERR_PARMS, buttons=0)
+    velmora = s.start_velmora()
+    pid = s.velmora_pid()
+    dialog = wait_for(lambda: [w for w in s.windows("#32770", pid) if w["visible"]], 30,
+                      "the message box")[0]
+    check_equal(dialog["text"], "Velmora", "message box caption")
+    children = [w for w in s.info() if w["kind"] == "child" and w["parent"] == dialog["hwnd"]]
+    texts = [c["text"] for c in children if c["class"] == "Static" and c["text"]]
+    check_equal(texts, ["Couldn't detect the joystick"], "message box text")
+    buttons = [c for c in children if c["class"] == "Button" and c["visible"]]
+    check_equal([b["text"] for b in buttons], ["OK"], "message box buttons")
+    SS_ICON, SS_TYPEMASK = 0x3, 0x1F
+    icons = [c for c in children if c["class"] == "Static" and c["visible"]
+             and c["style"] & SS_TYPEMASK == SS_ICON]
+    check_equal(icons, [], "icons in the message box")
+
+    check(velmora.poll() is None, "Velmora ended before OK was pressed")
+    check_equal(notify_calls(s), [], "Shell_NotifyIcon calls before OK")
+    left, top, right, bottom = buttons[0]["rect"]
+    s.x("mousemove", (left + right) // 2, (top + bottom) // 2, "click", 1)
+    s.wait_exit(velmora)
+    check_equal(notify_calls(s), [], "Shell_NotifyIcon calls")
+    check_equal(s.queries(pid), [], "joystick queries")
+    check(s.tray_window() is None, "Wine's tray appeared, so an icon was added")
+
+
+@scenario()
+def icon_caption_and_queries(s):
+    """The hidden window, the icon with its tooltip, and how the double is called."""
+    pid = start(s)
+    window = wait_for(lambda: s.windows("formVelmora", pid), 10, "the main window")[0]
+    check_equal(window["text"], CAPTION, "main window caption")
+    check(not window["visible"], "the main window is visible")
+    check_equal(notify_calls(s), [NIM_ADD], "Shell_NotifyIcon calls")
+    check_equal(tray_adds(s), 1, "icons added to the tray")
+
+    caps = s.calls("joyGetDevCapsA", pid)
+    check_equal([(c["id"], c["size"], c["result"]) for c in caps], [("0", "404", 0)],
+                "joyGetDevCapsA calls (id, size, result)")
+    queries = s.wait_queries(100, pid)
+    check_equal({(q["id"], q["size"], q["flags"]) for q in queries}, {("0", "52", "0xff")},
+                "joyGetPosEx arguments (id, dwSize, dwFlags)")
+    begin = [c for c in s.calls(pid=pid) if c.name in ("timeBeginPeriod", "timeEndPeriod")]
+    check_equal([(c.name, c["args"]) for c in begin], [("timeBeginPeriod", ["1"])],
+                "timer resolution calls while running")
+    gaps = [(b.time_us - a.time_us) / 1000 for a, b in zip(queries[-80:], queries[-79:])]
+    mean = sum(gaps) / len(gaps)
+    check(8.0 <= mean <= 14.0, f"mean query spacing {mean:.2f} ms, expected about 10 ms")
+
+    # The tray hands the tip to its tooltip control, which traces the text.
+    wait_for(lambda: f'add text L"{TOOLTIP}"' in s.wine_log.read_text(errors="replace"), 20,
+             f"the tooltip {TOOLTIP!r} in the tray's trace")
+
+
+@scenario()
+def second_copy(s):
+    """A copy started while one runs ends at once, silently, without an icon."""
+    first = start(s)
+    second = s.start_velmora()
+    code = s.wait_exit(second, timeout=30)
+    check_equal(code, 0, "the second copy's exit code")
+    pids = {c.pid for c in s.calls("attach")}
+    check(len(pids) <= 2, f"more processes loaded the double than expected: {pids}")
+    others = [c for c in s.calls() if c.pid != first and c.name.startswith("joy")]
+    check_equal(others, [], "joystick calls by the second copy")
+    check_equal(notify_calls(s, 1), [], "the second copy's Shell_NotifyIcon calls")
+    check_equal([w["pid"] for w in s.windows("#32770")], [], "message boxes")
+    before = len(s.queries(first))
+    s.wait_queries(20, first, after=before)
+    check_equal(tray_adds(s), 1, "icons in the tray")
+
+
+@scenario()
+def two_copies_at_once(s):
+    """Two copies started together leave one icon and one poller."""
+    s.start_probe()
+    s.write_script(states=[centre()])
+    a = s.start_velmora()
+    b = s.start_velmora()
+    wait_for(lambda: a.poll() is not None or b.poll() is not None, 40,
+             "one of the two copies to end")
+    survivor = 0 if a.poll() is None else 1
+    pid = s.velmora_pid(0)
+    s.wait_polling(timeout=30)
+    queries = s.wait_queries(50)
+    check_equal(len({q.pid for q in queries}), 1, "processes polling the joystick")
+    check_equal(notify_calls(s, survivor), [NIM_ADD], "the running copy's Shell_NotifyIcon calls")
+    check_equal(notify_calls(s, 1 - survivor), [], "the ended copy's Shell_NotifyIcon calls")
+    check_equal(tray_adds(s), 1, "icons in the tray")
+    check(pid, "no copy loaded the joystick driver")
+
+
+# --------------------------------------------------------------- motion
+
+
+@scenario()
+def horizontal_ramp_retained_speed_and_reversal(s):
+    pid = start(s)
+    ticks = s.run_stick(pos(x=RIGHT, count=5), centre(3), pos(x=RIGHT), pos(x=LEFT, count=3),
+                        centre(), pid=pid)
+    moves = steps(ticks)
+    check_equal([dx for dx, _ in moves[:5]], [1, 2, 3, 4, 5], "the five-tick ramp to the right")
+    check_equal(moves[5:8], [(0, 0)] * 3, "steps while centred")
+    check_equal(moves[8][0], 6, "the first step after centring (speed kept)")
+    check_equal([dx for dx, _ in moves[9:12]], [-1, -2, -3], "the reversal to the left")
+    check(all(dy == 0 for _, dy in moves), f"vertical motion during a horizontal move: {moves}")
+    expected = (HOME[0] + 15 + 6 - 6, HOME[1])
+    check_equal(ticks[-1].cursor, expected, "the cursor after the moves")
+    check_equal(s.pointer(), expected, "the X pointer after the moves")
+
+
+@scenario()
+def vertical_and_diagonal(s):
+    pid = start(s)
+    ticks = s.run_stick(pos(y=DOWN, count=3), pos(y=UP, count=2), centre(), pid=pid)
+    moves = steps(ticks)
+    check_equal([dy for _, dy in moves[:5]], [1, 2, 3, -1, -2], "down ramp, then the reversal up")
+    check(all(dx == 0 for dx, _ in moves), f"horizontal motion during a vertical move: {moves}")
+    ticks = s.run_stick(pos(x=LEFT, y=DOWN, count=3), centre(), pid=pid)
+    moves = steps(ticks)
+    # The vertical speed went on from -2 (upwards): down reverses it to +1.
+    check_equal(moves[:3], [(-1, 1), (-2, 2), (-3, 3)], "the diagonal down-left")
+    expected = (HOME[0] - 6, HOME[1] + 6 + 3)
+    check_equal(s.pointer(), expected, "the X pointer")
+
+
+@scenario()
+def positions_that_move_nothing(s):
+    pid = start(s)
+    ignored = [0, 255, 257, 32767, 65279, 65281, 65535]
+    states = [pos(x=v, y=w, count=2) for v in ignored for w in (ignored[0], ignored[-1], v)]
+    ticks = s.run_stick(*states, centre(), pid=pid)
+    check_equal(set(steps(ticks)), {(0, 0)}, "steps for positions other than 256 and 65280")
+    check_equal(s.pointer(), HOME, "the X pointer")
+    # The speeds were kept: the next step right is the first of a ramp.
+    ticks = s.run_stick(pos(x=RIGHT, count=2), centre(), pid=pid)
+    check_equal([dx for dx, _ in steps(ticks)[:2]], [1, 2], "the ramp after ignored positions")
+
+
+# -------------------------------------------------------------- buttons
+
+
+MOUSE_EVENTS = ("lbuttondown", "lbuttonup", "lbuttondblclk", "mbuttondown", "mbuttonup",
+                "mbuttondblclk", "rbuttondown", "rbuttonup", "rbuttondblclk")
+KEY_EVENTS = ("keydown", "keyup", "syskeydown", "syskeyup")
+
+
+def names(events):
+    return [e for e, _ in events]
+
+
+@scenario()
+def buttons_one_to_three_press_and_release(s):
+    """Held for many ticks, each gives one press and one release of its own
+    mouse button: left, middle, right."""
+    pid = start(s)
+    for bit, button in ((0x1, "l"), (0x2, "m"), (0x4, "r")):
+        mark = s.probe_mark()
+        s.run_stick(pos(buttons=bit, count=8), centre(), pid=pid, settle=5)
+        events = wait_for(lambda: (lambda e: e if len(e) >= 2 else None)(
+            s.probe_events(mark, MOUSE_EVENTS)), 10, f"button {bit:#x}'s click at the probe")
+        s.wait_queries(10, pid, after=len(s.queries(pid)))
+        check_equal(names(s.probe_events(mark, MOUSE_EVENTS)),
+                    [f"{button}buttondown", f"{button}buttonup"],
+                    f"mouse messages for joystick button mask {bit:#x}")
+        check_equal((events[0][1]["x"], events[0][1]["y"]), ("200", "150"),
+                    "where the click landed, in the probe's client coordinates")
+
+
+@scenario()
+def button_four_double_clicks_every_tick(s):
+    pid = start(s)
+    mark = s.probe_mark()
+    s.run_stick(pos(buttons=0x8, count=3), centre(), pid=pid, settle=10)
+    expected = ["lbuttondown", "lbuttonup", "lbuttondblclk", "lbuttonup"] * 3
+    wait_for(lambda: len(s.probe_events(mark, MOUSE_EVENTS)) >= len(expected), 10,
+             "twelve mouse messages")
+    check_equal(names(s.probe_events(mark, MOUSE_EVENTS)), expected,
+                "mouse messages for button 4 held three ticks")
+
+
+@scenario()
+def buttons_five_to_eight_arrow_strokes(s):
+    pid = start(s)
+    strokes = {0x10: VK_UP, 0x20: VK_DOWN, 0x40: VK_UP, 0x80: VK_DOWN}
+    scans = {VK_UP: "0x48", VK_DOWN: "0x50"}
+    for bit, vk in strokes.items():
+        mark = s.probe_mark()
+        s.run_stick(pos(buttons=bit, count=2), centre(), pid=pid, settle=5)
+        wait_for(lambda: len(s.probe_events(mark, KEY_EVENTS)) >= 4, 10, "two key strokes")
+        s.wait_queries(10, pid, after=len(s.queries(pid)))
+        events = s.probe_events(mark, KEY_EVENTS)
+        check_equal(names(events), ["keydown", "keyup"] * 2,
+                    f"key messages for button mask {bit:#x} held two ticks")
+        check_equal({(f["vk"], f["scan"], f["ext"]) for _, f in events},
+                    {(f"0x{vk:02x}", scans[vk], "1")}, "virtual key, scan code, extended flag")
+        check_equal(s.probe("keystate", vk), ["up"], "the key's state after the strokes")
+    check_equal(s.probe_events(0, MOUSE_EVENTS), [], "mouse messages")
+
+
+@scenario()
+def button_count_hides_buttons(s):
+    """With two buttons reported, buttons 3 to 8 do nothing; button 9 and above
+    never do anything."""
+    pid = start(s, buttons=2)
+    mark = s.probe_mark()
+    s.run_stick(pos(buttons=0xFC, count=4), pos(buttons=0xFFFFFF00, count=4), centre(),
+                pid=pid, settle=10)
+    check_equal(s.probe_events(mark, MOUSE_EVENTS + KEY_EVENTS), [],
+                "messages for buttons beyond the count")
+    s.run_stick(pos(buttons=0x1, count=2), centre(), pid=pid, settle=5)
+    wait_for(lambda: len(s.probe_events(mark, MOUSE_EVENTS)) >= 2, 10, "button 1's click")
+    check_equal(names(s.probe_events(mark, MOUSE_EVENTS)), ["lbuttondown", "lbuttonup"],
+                "button 1 within the count")
+
+
+@scenario()
+def buttons_above_eight_do_nothing(s):
+    pid = start(s, buttons=32)
+    mark = s.probe_mark()
+    s.run_stick(pos(buttons=0xFFFFFF00, count=6), centre(), pid=pid, settle=10)
+    check_equal(s.probe_events(mark, MOUSE_EVENTS + KEY_EVENTS), [],
+                "messages for buttons 9 to 32")
+
+
+# ------------------------------------------------------------------ menu
+
+
+@scenario()
+def menu_opens_on_right_button_release_only(s):
+    pid = start(s)
+    x, y = s.tray_icon_point()
+    s.x("mousemove", x, y)
+    for button in (1, 2):
+        s.x("click", button)
+    s.x("click", "--repeat", 2, "--delay", 50, 1)  # a double click
+    s.x("mousedown", 3)
+    s.wait_queries(30, pid, after=len(s.queries(pid)))
+    check(not menu_open(s), "a menu opened before the right button was released")
+    s.x("mouseup", 3)
+    menu = wait_for(lambda: [w for w in s.windows("#32768") if w["visible"]], 15,
+                    "the popup menu")[0]
+    check_equal(menu["pid"], pid, "the process that owns the menu")
+    s.screenshot("menu.png")
+    s.probe("key", VK_ESCAPE)
+    wait_for(lambda: not menu_open(s), 10, "the menu to close on Esc")
+
+
+@scenario()
+def menu_esc_and_click_elsewhere_close_it(s):
+    """The program makes its window the foreground window before the menu
+    opens, so keyboard input reaches the menu and Esc closes it."""
+    pid = start(s)
+    check_equal(s.foreground().get("class"), "VelmoraProbe", "the foreground window at first")
+    mark = s.probe_mark()
+    open_menu(s)
+    foreground = s.foreground()
+    check_equal((foreground.get("class"), foreground.get("pid")), ("formVelmora", pid),
+                "the foreground window while the menu is open")
+    check("activate" in names(s.probe_events(mark)), "the probe was never deactivated")
+    # Esc goes to the foreground window's thread: only a menu whose owner is
+    # the foreground window sees it.
+    s.probe("key", VK_ESCAPE)
+    wait_for(lambda: not menu_open(s), 10, "the menu to close on Esc")
+    check(s.velmoras[0][0].poll() is None, "Velmora ended")
+    # Clicking elsewhere closes it too, and a dismissed menu changes nothing.
+    open_menu(s)
+    s.x("mousemove", *HOME, "click", 1)
+    wait_for(lambda: not menu_open(s), 10, "the menu to close on a click elsewhere")
+    before = len(s.queries(pid))
+    ticks = s.run_stick(pos(x=RIGHT, count=2), centre(), pid=pid)
+    check(len(ticks) > 2 and len(s.queries(pid)) > before, "polling stopped after the menu")
+    check_equal(notify_calls(s), [NIM_ADD], "Shell_NotifyIcon calls")
+
+
+@scenario()
+def menu_enabled_pauses_and_resumes(s):
+    pid = start(s)
+    menu = open_menu(s)
+    choose(s, menu, "Enabled")
+    paused_at = len(s.queries(pid))
+    # Paused: stick input is queued but never read. Let the probe take ~1 s of
+    # round trips, then check that no query happened and nothing moved.
+    s.stick(pos(x=RIGHT, count=5), centre())
+    for _ in range(10):
+        s.probe("keystate", VK_LBUTTON)
+    check(len(s.queries(pid)) <= paused_at + 1,
+          f"{len(s.queries(pid)) - paused_at} joystick queries while paused")
+    check_equal(s.pointer(), s.tray_icon_point(0) if False else s.pointer(), "")
+    menu = open_menu(s)
+    choose(s, menu, "Enabled")
+    s.wait_queries(20, pid, after=len(s.queries(pid)))
+    resumed = s.queries(pid)[paused_at:]
+    check(any(q["x"] == str(RIGHT) for q in resumed), "the stick was not read after resuming")
+
+
+@scenario()
+def menu_about_opens_the_address(s):
+    start(s)
+    menu = open_menu(s)
+    choose(s, menu, "About...")
+    text = wait_for(lambda: s.browser_log.exists() and s.browser_log.read_text(), 30,
+                    "the stand-in browser")
+    check(ABOUT_ADDRESS in text, f"the browser was asked for {text.strip()!r}")
+    check_equal(text.count("browser pid="), 1, "browser starts")
+
+
+# ------------------------------------------------------------- shut-down
+
+
+def velmora_alive(s):
+    return s.velmoras[0][0].poll() is None
+
+
+@scenario()
+def menu_exit_releases_buttons_and_removes_icon(s):
+    pid = start(s)
+    mark = s.probe_mark()
+    s.run_stick(pos(buttons=0x1 | 0x4, count=3), pid=pid)  # left and right held
+    wait_for(lambda: {"lbuttondown", "rbuttondown"} <= set(names(s.probe_events(mark))), 10,
+             "the left and right presses")
+    check_equal(s.probe("keystate", VK_LBUTTON), ["down"], "the left button while held")
+    menu = open_menu(s)
+    choose(s, menu, "Exit")
+    code = s.wait_exit(s.velmoras[0][0])
+    check_equal(code, 0, "Velmora's exit code")
+    check_equal(notify_calls(s), [NIM_ADD, NIM_DELETE], "Shell_NotifyIcon calls")
+    for vk, name in ((VK_LBUTTON, "left"), (VK_RBUTTON, "right"), (VK_MBUTTON, "middle")):
+        check_equal(s.probe("keystate", vk), ["up"], f"the {name} button after Exit")
+    resolution = [c.name for c in s.calls(pid=pid) if c.name.startswith("time")]
+    check_equal(resolution, ["timeBeginPeriod", "timeEndPeriod"], "timer resolution calls")
+
+
+@scenario()
+def close_request_unloads(s):
+    """WM_CLOSE from outside: the icon goes and a held button is released."""
+    pid = start(s)
+    mark = s.probe_mark()
+    s.run_stick(pos(buttons=0x1, count=3), pid=pid)
+    wait_for(lambda: "lbuttondown" in names(s.probe_events(mark)), 10, "the left press")
+    s.probe("close")
+    code = s.wait_exit(s.velmoras[0][0])
+    check_equal(code, 0, "Velmora's exit code")
+    check_equal(notify_calls(s), [NIM_ADD, NIM_DELETE], "Shell_NotifyIcon calls")
+    wait_for(lambda: "lbuttonup" in names(s.probe_events(mark)), 10, "the left release")
+    check_equal(names(s.probe_events(mark, MOUSE_EVENTS)), ["lbuttondown", "lbuttonup"],
+                "mouse messages")
+    check(any(c.name == "timeEndPeriod" for c in s.calls(pid=pid)), "no timeEndPeriod at exit")
+
+
+@scenario()
+def taskbar_created_restores_the_icon(s):
+    pid = start(s)
+    s.probe("delicon")
+    wait_for(lambda: "systray:delete_icon" in s.wine_log.read_text(errors="replace"), 10,
+             "the tray to remove the icon")
+    s.probe("taskbarcreated")
+    wait_for(lambda: notify_calls(s) == [NIM_ADD, NIM_ADD], 15, "Velmora to add its icon again")
+    wait_for(lambda: tray_adds(s) == 2, 10, "the tray to show the icon again")
+    # The restored icon works: it opens the menu.
+    open_menu(s)
+    s.probe("key", VK_ESCAPE)
+    wait_for(lambda: not menu_open(s), 10, "the menu to close")
+    check(velmora_alive(s), "Velmora ended")
+    s.wait_queries(10, pid, after=len(s.queries(pid)))
+
+
+# ------------------------------------------------------------- lost stick
+
+
+@scenario(timeout=90)
+def lost_stick_stops_the_cursor_and_polls_slowly(s):
+    pid = start(s)
+    s.run_stick(pos(x=RIGHT, count=4), pid=pid, settle=0)
+    before = len(s.queries(pid))
+    s.stick(f"lost")
+    # Four failing queries: at most one a second.
+    failing = wait_for(lambda: (lambda q: q if len(q) >= 4 else None)(
+        [q for q in s.queries(pid)[before:] if q["result"] == JOYERR_UNPLUGGED]), 20,
+        "four failing queries")
+    gaps = [(b.time_us - a.time_us) / 1e6 for a, b in zip(failing, failing[1:])]
+    check(all(g >= 0.9 for g in gaps), f"failing queries closer than a second: {gaps}")
+    check(all(g <= 2.0 for g in gaps), f"failing queries further apart than expected: {gaps}")
+    cursors = {q.cursor for q in failing}
+    check_equal(len(cursors), 1, "cursor positions while the joystick is lost")
+    # Back again: the next query succeeds and 10 ms polling resumes at once.
+    s.stick(centre())
+    back = s.wait_queries(20, pid, after=len(s.queries(pid)))
+    ok = [q for q in back[before:] if q["result"] == 0]
+    gaps = [(b.time_us - a.time_us) / 1000 for a, b in zip(ok[-15:], ok[-14:])]
+    check(sum(gaps) / len(gaps) < 20, f"polling did not resume at 10 ms: {gaps}")
+    check_equal(s.pointer(), ok[0].cursor, "the X pointer after the joystick came back")
+
+
+@scenario(timeout=90)
+def lost_stick_releases_and_stops_buttons(s):
+    pid = start(s)
+    for held, first, then in ((0x1, ["lbuttondown"], ["lbuttonup"]),
+                              (0x8, ["lbuttondown", "lbuttonup", "lbuttondblclk", "lbuttonup"],
+                               []),
+                              (0x10, ["keydown", "keyup"], [])):
+        mark = s.probe_mark()
+        s.run_stick(pos(buttons=held), pid=pid, settle=0)
+        wait_for(lambda: len(s.probe_events(mark, MOUSE_EVENTS + KEY_EVENTS)) >= len(first), 10,
+                 f"button mask {held:#x}'s first action")
+        s.stick("lost")
+        lost_at = len(s.queries(pid))
+        wait_for(lambda: len([q for q in s.queries(pid)[lost_at - 1:]
+                              if q["result"] == JOYERR_UNPLUGGED]) >= 2, 10,
+                 "two failing queries")
+        events = names(s.probe_events(mark, MOUSE_EVENTS + KEY_EVENTS))
+        # The holding tick may have run more than once before "lost" was read.
+        per_tick = len(first)
+        check(events[:per_tick] == first and events[-len(then) or len(events):] == then,
+              f"messages for button mask {held:#x} held, then lost: {events}")
+        repeats = (len(events) - len(then)) // per_tick
+        check(events == first * repeats + then,
+              f"the repeated action for mask {held:#x} kept going after the loss: {events}")
+        held_ticks = len([q for q in s.queries(pid) if q["buttons"] == f"{held:#x}"
+                          and q["result"] == 0])
+        check_equal(repeats, held_ticks if per_tick == 4 or held == 0x10 else 1,
+                    f"actions for mask {held:#x} against ticks that saw it held")
+        s.run_stick(centre(), pid=pid, settle=2, timeout=10)
+    for vk in (VK_LBUTTON, VK_UP):
+        check_equal(s.probe("keystate", vk), ["up"], f"key {vk:#x} after the losses")
+
+
+# ------------------------------------------------------------ DLL search
+
+
+@scenario()
+def planted_winmm_is_never_loaded(s):
+    """A winmm.dll beside Velmora.exe is ignored; the system one is used."""
+    import shutil
+    app = s.dir / "Downloads"
+    app.mkdir()
+    shutil.copyfile(s.build / "Velmora.exe", app / "Velmora.exe")
+    shutil.copyfile(s.build / "e2e" / "planted" / "winmm.dll", app / "winmm.dll")
+    s.start_probe()
+    s.write_script(states=[centre()])
+    s.start_velmora(exe=app / "Velmora.exe")
+    pid = s.velmora_pid()
+    s.wait_queries(20, pid)
+    planted = [line for line in s.double_log.read_text().splitlines() if " planted " in line]
+    check_equal(planted, [], "calls into the planted winmm.dll")
+    modules = {c["module"].lower() for c in s.calls("attach", pid)}
+    check_equal(modules, {"c:\\windows\\system32\\winmm.dll"}, "where winmm.dll was loaded from")

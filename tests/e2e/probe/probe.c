@@ -1,0 +1,364 @@
+// The end-to-end driver's eyes and hands inside Wine.
+//
+//   probe window X Y W H LOG   a window that takes the foreground and writes
+//                              every mouse-button and key message it gets to LOG;
+//                              it also runs the commands below as the driver
+//                              appends them to VELMORA_PROBE_COMMANDS ("SEQ COMMAND
+//                              ARGS" lines), answering in VELMORA_PROBE_REPLIES
+//                              between "begin SEQ" and "end SEQ" lines
+//   probe info                 the windows the driver asks about, as JSON lines
+//   probe close                asks Velmora's window to close (WM_CLOSE)
+//   probe taskbarcreated       broadcasts "TaskbarCreated", as a restarted shell does
+//   probe delicon              removes Velmora's icon from outside (NIM_DELETE)
+//   probe key VK               one key press and release, to the foreground window
+//   probe keystate VK          "down" or "up": the key's (or mouse button's) state
+//   probe browser ARGS...      stands in for the web browser: appends its command
+//                              line to the file named by VELMORA_E2E_BROWSER_LOG
+//
+// It is a separate program so that nothing of it runs inside Velmora.exe.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <shellapi.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+static const char kVelmoraClass[] = "formVelmora";
+static const char kProbeClass[] = "VelmoraProbe";
+
+static HANDLE g_log = INVALID_HANDLE_VALUE;
+static LARGE_INTEGER g_frequency;
+static FILE* g_out;  // where commands answer: stdout, or the replies file
+static char g_commandsPath[MAX_PATH], g_repliesPath[MAX_PATH];
+static LONG g_commandsOffset;
+
+static int RunCommand(int argc, char** argv);
+
+static unsigned long long NowMicroseconds(void) {
+  LARGE_INTEGER now;
+  (void)QueryPerformanceCounter(&now);
+  const unsigned long long ticks = (unsigned long long)now.QuadPart;
+  const unsigned long long hz = (unsigned long long)g_frequency.QuadPart;
+  return ticks / hz * 1000000ULL + ticks % hz * 1000000ULL / hz;
+}
+
+static void Log(const char* format, ...) {
+  char text[512];
+  int length = snprintf(text, sizeof(text), "%llu ", NowMicroseconds());
+  va_list args;
+  va_start(args, format);
+  length += vsnprintf(text + length, sizeof(text) - (size_t)length - 1, format, args);
+  va_end(args);
+  if (length > (int)sizeof(text) - 2) length = (int)sizeof(text) - 2;
+  text[length++] = '\n';
+  DWORD written;
+  if (g_log != INVALID_HANDLE_VALUE) (void)WriteFile(g_log, text, (DWORD)length, &written, NULL);
+}
+
+static void fputc_out(int c) { fputc(c, g_out); }
+
+// ---- probe window ----
+
+static const char* MouseName(UINT message) {
+  switch (message) {
+    case WM_LBUTTONDOWN: return "lbuttondown";
+    case WM_LBUTTONUP: return "lbuttonup";
+    case WM_LBUTTONDBLCLK: return "lbuttondblclk";
+    case WM_RBUTTONDOWN: return "rbuttondown";
+    case WM_RBUTTONUP: return "rbuttonup";
+    case WM_RBUTTONDBLCLK: return "rbuttondblclk";
+    case WM_MBUTTONDOWN: return "mbuttondown";
+    case WM_MBUTTONUP: return "mbuttonup";
+    case WM_MBUTTONDBLCLK: return "mbuttondblclk";
+    default: return NULL;
+  }
+}
+
+static const char* KeyName(UINT message) {
+  switch (message) {
+    case WM_KEYDOWN: return "keydown";
+    case WM_KEYUP: return "keyup";
+    case WM_SYSKEYDOWN: return "syskeydown";
+    case WM_SYSKEYUP: return "syskeyup";
+    default: return NULL;
+  }
+}
+
+// Runs the commands appended since the last look, each answered in a block.
+static void RunPendingCommands(void) {
+  if (!g_commandsPath[0]) return;
+  HANDLE file = CreateFileA(g_commandsPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+  if (file == INVALID_HANDLE_VALUE) return;
+  char buffer[2048];
+  DWORD got = 0;
+  if (SetFilePointer(file, g_commandsOffset, NULL, FILE_BEGIN) != INVALID_SET_FILE_POINTER) {
+    (void)ReadFile(file, buffer, sizeof(buffer) - 1, &got, NULL);
+  }
+  CloseHandle(file);
+  while (got && buffer[got - 1] != '\n') --got;
+  buffer[got] = 0;
+  for (char* line = buffer; *line;) {
+    char* end = strchr(line, '\n');
+    *end = 0;
+    g_commandsOffset += (LONG)(end + 1 - line);
+    char* argv[8];
+    int argc = 0;
+    for (char* token = strtok(line, " \r"); token && argc < 8; token = strtok(NULL, " \r")) {
+      argv[argc++] = token;
+    }
+    if (argc >= 2) {
+      FILE* replies = fopen(g_repliesPath, "a");
+      if (replies) {
+        g_out = replies;
+        fprintf(replies, "begin %s\n", argv[0]);
+        // argv[0] is the sequence number; the command itself reads as if run alone.
+        const int code = RunCommand(argc, argv);
+        fprintf(replies, "exit %d\nend %s\n", code, argv[0]);
+        fclose(replies);
+        g_out = stdout;
+      }
+    }
+    line = end + 1;
+  }
+}
+
+static LRESULT CALLBACK ProbeProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  const char* name = MouseName(message);
+  if (name) {
+    Log("%s x=%d y=%d", name, (int)(short)LOWORD(lParam), (int)(short)HIWORD(lParam));
+    return 0;
+  }
+  name = KeyName(message);
+  if (name) {
+    Log("%s vk=0x%02x scan=0x%02x ext=%d repeat=%u", name, (unsigned)wParam,
+        (unsigned)((lParam >> 16) & 0xFF), (int)((lParam >> 24) & 1),
+        (unsigned)(lParam & 0xFFFF));
+    return 0;
+  }
+  switch (message) {
+    case WM_ACTIVATE:
+      Log("activate state=%u", (unsigned)LOWORD(wParam));
+      break;
+    case WM_SETFOCUS:
+      Log("setfocus");
+      break;
+    case WM_KILLFOCUS:
+      Log("killfocus");
+      break;
+    case WM_PAINT: {
+      PAINTSTRUCT paint;
+      HDC dc = BeginPaint(window, &paint);
+      RECT area;
+      (void)GetClientRect(window, &area);
+      HBRUSH brush = CreateSolidBrush(RGB(0x2e, 0x6f, 0x9e));
+      (void)FillRect(dc, &area, brush);
+      (void)DeleteObject(brush);
+      (void)SetBkMode(dc, TRANSPARENT);
+      (void)SetTextColor(dc, RGB(255, 255, 255));
+      (void)DrawTextA(dc, "probe: clicks and keys land here", -1, &area,
+                      DT_CENTER | DT_VCENTER | DT_SINGLELINE);
+      EndPaint(window, &paint);
+      return 0;
+    }
+    case WM_TIMER:
+      RunPendingCommands();
+      return 0;
+    case WM_DESTROY:
+      PostQuitMessage(0);
+      return 0;
+    default:
+      break;
+  }
+  return DefWindowProcA(window, message, wParam, lParam);
+}
+
+static int RunWindow(int x, int y, int width, int height, const char* logPath) {
+  g_log = CreateFileA(logPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+  if (g_log == INVALID_HANDLE_VALUE) return 2;
+
+  WNDCLASSA windowClass;
+  ZeroMemory(&windowClass, sizeof(windowClass));
+  windowClass.style = CS_DBLCLKS;  // so the second click of a pair arrives as a double click
+  windowClass.lpfnWndProc = ProbeProc;
+  windowClass.hInstance = GetModuleHandleA(NULL);
+  windowClass.hCursor = LoadCursorA(NULL, MAKEINTRESOURCEA(32512));
+  windowClass.lpszClassName = kProbeClass;
+  if (!RegisterClassA(&windowClass)) return 3;
+
+  HWND window = CreateWindowExA(0, kProbeClass, "Velmora probe", WS_POPUP | WS_VISIBLE, x, y,
+                                width, height, NULL, NULL, windowClass.hInstance, NULL);
+  if (!window) return 4;
+  (void)SetForegroundWindow(window);
+  (void)SetFocus(window);
+  const DWORD commands = GetEnvironmentVariableA("VELMORA_PROBE_COMMANDS", g_commandsPath,
+                                                 sizeof(g_commandsPath));
+  const DWORD replies = GetEnvironmentVariableA("VELMORA_PROBE_REPLIES", g_repliesPath,
+                                                sizeof(g_repliesPath));
+  if (commands && commands < sizeof(g_commandsPath) && replies && replies < sizeof(g_repliesPath)) {
+    (void)SetTimer(window, 1, 20, NULL);
+  } else {
+    g_commandsPath[0] = 0;
+  }
+  Log("ready hwnd=0x%lx pid=%lu foreground=%d", (unsigned long)(ULONG_PTR)window,
+      GetCurrentProcessId(), GetForegroundWindow() == window);
+
+  MSG message;
+  while (GetMessageA(&message, NULL, 0, 0) > 0) {
+    (void)TranslateMessage(&message);
+    (void)DispatchMessageA(&message);
+  }
+  return 0;
+}
+
+// ---- info ----
+
+static void PutJsonString(const char* text) {
+  fputc_out('"');
+  for (const unsigned char* p = (const unsigned char*)text; *p; ++p) {
+    if (*p == '"' || *p == '\\') {
+      fprintf(g_out, "\\%c", *p);
+    } else if (*p < 0x20) {
+      fprintf(g_out, "\\u%04x", *p);
+    } else {
+      fputc_out(*p);
+    }
+  }
+  fputc_out('"');
+}
+
+static void PutWindowFields(HWND window) {
+  char className[128] = "", text[256] = "";
+  (void)GetClassNameA(window, className, sizeof(className));
+  (void)GetWindowTextA(window, text, sizeof(text));
+  DWORD pid = 0;
+  (void)GetWindowThreadProcessId(window, &pid);
+  RECT rect = {0, 0, 0, 0};
+  (void)GetWindowRect(window, &rect);
+  fprintf(g_out, "\"hwnd\": %lu, \"pid\": %lu, \"class\": ", (unsigned long)(ULONG_PTR)window,
+         (unsigned long)pid);
+  PutJsonString(className);
+  fprintf(g_out, ", \"text\": ");
+  PutJsonString(text);
+  fprintf(g_out, ", \"visible\": %s, \"style\": %lu, \"rect\": [%ld, %ld, %ld, %ld]",
+         IsWindowVisible(window) ? "true" : "false",
+         (unsigned long)GetWindowLongA(window, GWL_STYLE), rect.left, rect.top, rect.right,
+         rect.bottom);
+}
+
+static BOOL CALLBACK PutChild(HWND child, LPARAM parent) {
+  fprintf(g_out, "{\"kind\": \"child\", \"parent\": %lu, \"id\": %ld, ", (unsigned long)parent,
+         (long)GetDlgCtrlID(child));
+  PutWindowFields(child);
+  fprintf(g_out, "}\n");
+  return TRUE;
+}
+
+static BOOL CALLBACK PutTopLevel(HWND window, LPARAM unused) {
+  (void)unused;
+  char className[128] = "";
+  (void)GetClassNameA(window, className, sizeof(className));
+  // The desktop's own helper windows are noise; these are the ones scenarios read.
+  const BOOL wanted = !strcmp(className, kVelmoraClass) || !strcmp(className, "#32768") ||
+                      !strcmp(className, "#32770") || !strcmp(className, kProbeClass) ||
+                      IsWindowVisible(window);
+  if (!wanted) return TRUE;
+  fprintf(g_out, "{\"kind\": \"window\", ");
+  PutWindowFields(window);
+  fprintf(g_out, "}\n");
+  if (!strcmp(className, "#32770")) (void)EnumChildWindows(window, PutChild, (LPARAM)window);
+  return TRUE;
+}
+
+static int RunInfo(void) {
+  HWND foreground = GetForegroundWindow();
+  fprintf(g_out, "{\"kind\": \"foreground\", ");
+  if (foreground) {
+    PutWindowFields(foreground);
+  } else {
+    fprintf(g_out, "\"hwnd\": 0");
+  }
+  fprintf(g_out, "}\n");
+  (void)EnumWindows(PutTopLevel, 0);
+  fflush(g_out);
+  return 0;
+}
+
+// ---- commands ----
+
+static int RunClose(void) {
+  HWND velmora = FindWindowA(kVelmoraClass, NULL);
+  if (!velmora) return 1;
+  return PostMessageA(velmora, WM_CLOSE, 0, 0) ? 0 : 1;
+}
+
+static int RunTaskbarCreated(void) {
+  UINT message = RegisterWindowMessageA("TaskbarCreated");
+  if (!message) return 1;
+  return SendNotifyMessageA(HWND_BROADCAST, message, 0, 0) ? 0 : 1;
+}
+
+static int RunDeleteIcon(void) {
+  HWND velmora = FindWindowA(kVelmoraClass, NULL);
+  if (!velmora) return 1;
+  NOTIFYICONDATAA data;
+  ZeroMemory(&data, sizeof(data));
+  data.cbSize = NOTIFYICONDATAA_V1_SIZE;
+  data.hWnd = velmora;
+  data.uID = 1;
+  return Shell_NotifyIconA(NIM_DELETE, &data) ? 0 : 1;
+}
+
+static int RunKey(const char* vkText) {
+  const BYTE vk = (BYTE)strtoul(vkText, NULL, 0);
+  const BYTE scan = (BYTE)MapVirtualKeyA(vk, 0 /* MAPVK_VK_TO_VSC */);
+  keybd_event(vk, scan, 0, 0);
+  keybd_event(vk, scan, KEYEVENTF_KEYUP, 0);
+  return 0;
+}
+
+static int RunKeyState(const char* vkText) {
+  const int vk = (int)strtoul(vkText, NULL, 0);
+  fprintf(g_out, "%s\n", (GetAsyncKeyState(vk) & 0x8000) ? "down" : "up");
+  return 0;
+}
+
+static int RunBrowser(void) {
+  char logPath[MAX_PATH];
+  const DWORD length = GetEnvironmentVariableA("VELMORA_E2E_BROWSER_LOG", logPath, sizeof(logPath));
+  if (length == 0 || length >= sizeof(logPath)) return 1;
+  g_log = CreateFileA(logPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+  if (g_log == INVALID_HANDLE_VALUE) return 1;
+  Log("browser pid=%lu cmdline=%s", GetCurrentProcessId(), GetCommandLineA());
+  return 0;
+}
+
+// argv[1] is the command; argv[0] is the program or the command's sequence number.
+static int RunCommand(int argc, char** argv) {
+  if (argc == 2 && !strcmp(argv[1], "info")) return RunInfo();
+  if (argc == 2 && !strcmp(argv[1], "close")) return RunClose();
+  if (argc == 2 && !strcmp(argv[1], "taskbarcreated")) return RunTaskbarCreated();
+  if (argc == 2 && !strcmp(argv[1], "delicon")) return RunDeleteIcon();
+  if (argc == 3 && !strcmp(argv[1], "key")) return RunKey(argv[2]);
+  if (argc == 3 && !strcmp(argv[1], "keystate")) return RunKeyState(argv[2]);
+  fprintf(g_out, "unknown command\n");
+  return 64;
+}
+
+int main(int argc, char** argv) {
+  (void)QueryPerformanceFrequency(&g_frequency);
+  g_out = stdout;
+  if (argc >= 7 && !strcmp(argv[1], "window")) {
+    return RunWindow(atoi(argv[2]), atoi(argv[3]), atoi(argv[4]), atoi(argv[5]), argv[6]);
+  }
+  if (argc >= 2 && !strcmp(argv[1], "browser")) return RunBrowser();
+  if (argc >= 2) return RunCommand(argc, argv);
+  fprintf(stderr, "usage: probe window X Y W H LOG | info | close | taskbarcreated | delicon |"
+                  " key VK | keystate VK | browser ARGS...\n");
+  return 64;
+}
