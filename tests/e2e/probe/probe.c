@@ -253,6 +253,11 @@ static void PutWindowFields(HWND window) {
 static BOOL CALLBACK PutChild(HWND child, LPARAM parent) {
   fprintf(g_out, "{\"kind\": \"child\", \"parent\": %lu, \"id\": %ld, ", (unsigned long)parent,
          (long)GetDlgCtrlID(child));
+  // A message box keeps its icon control even without an icon; what it shows
+  // is the handle the control holds.
+  DWORD_PTR icon = 0;
+  (void)SendMessageTimeoutA(child, STM_GETICON, 0, 0, SMTO_ABORTIFHUNG, 2000, &icon);
+  fprintf(g_out, "\"icon\": %lu, ", (unsigned long)icon);
   PutWindowFields(child);
   fprintf(g_out, "}\n");
   return TRUE;
