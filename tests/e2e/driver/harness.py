@@ -499,6 +499,14 @@ class Session:
                      "the probe to become the foreground window")
         return ready
 
+    def start_watch(self, log):
+        """A second probe process, started now, that notes the mouse buttons
+        when the session ends (see probe.c)."""
+        self._start("watch", [WINE64, PROBE_IN_PREFIX, "watch", unix_to_windows(log)],
+                    self.wine_env(), log=self.dir / "watch-wine.log")
+        wait_for(lambda: Path(log).exists() and "watching" in Path(log).read_text(), 30,
+                 "the watcher window")
+
     def probe(self, *command, timeout=20):
         """Runs one probe command inside Wine and returns its reply lines."""
         self._command_seq += 1
@@ -622,6 +630,11 @@ class Session:
             return queries if idx and len(queries) - 1 >= idx[0] + settle else None
         queries = wait_for(done, timeout, f"the stick states on lines {start_line}-{last_line}")
         return [q for q in queries if int(q["line"]) >= start_line]
+
+    def wine(self, *args, timeout=60, label="wine-command"):
+        """Runs a Wine program to its end and returns its exit code."""
+        process = self._start(label, [WINE64, *args], self.wine_env(), log=self.dir / f"{label}.log")
+        return self.wait_exit(process, timeout)
 
     def wait_exit(self, process, timeout=20):
         try:
