@@ -10,6 +10,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   g++-mingw-w64-i686 binutils-mingw-w64-i686
   wine wine32:i386 wine32-preloader:i386 wine64 xvfb xdotool x11-utils imagemagick
+  qemu-user-static  # runs 32-bit Wine where the kernel has no 32-bit mode (tests/e2e)
 )
 
 missing=()
