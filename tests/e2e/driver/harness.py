@@ -339,10 +339,10 @@ def read_probe_log(path, since=0):
 class Session:
     """Everything one scenario runs, ended in reverse order on the way out."""
 
-    def __init__(self, name, windows_build, work, prefix):
+    def __init__(self, name, windows_build, work, prefix, directory=None):
         self.name = name
         self.build = Path(windows_build)
-        self.dir = Path(work) / "scenarios" / name
+        self.dir = Path(directory) if directory else Path(work) / "scenarios" / name
         self.prefix = prefix
         self.processes = []  # (label, Popen, log path), ended in reverse order
         self.velmoras = []

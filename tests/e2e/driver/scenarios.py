@@ -77,9 +77,9 @@ def tray_adds(s):
     return s.wine_log.read_text(errors="replace").count("systray:add_icon id=0x1,")
 
 
-def open_menu(s):
+def open_menu(s, offset=(0, 0)):
     x, y = s.tray_icon_point()
-    s.x("mousemove", x, y, "click", 3)
+    s.x("mousemove", x + offset[0], y + offset[1], "click", 3)
     return wait_for(lambda: [w for w in s.windows("#32768") if w["visible"]], 15,
                     "the popup menu")[0]
 
