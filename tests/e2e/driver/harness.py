@@ -499,13 +499,13 @@ class Session:
                      "the probe to become the foreground window")
         return ready
 
-    def start_watch(self, log):
-        """A second probe process, started now, that notes the mouse buttons
-        when the session ends (see probe.c)."""
-        self._start("watch", [WINE64, PROBE_IN_PREFIX, "watch", unix_to_windows(log)],
-                    self.wine_env(), log=self.dir / "watch-wine.log")
-        wait_for(lambda: Path(log).exists() and "watching" in Path(log).read_text(), 30,
-                 "the watcher window")
+    def probe_once(self, *command, timeout=30):
+        """Runs one probe command in a process of its own; returns its output lines."""
+        label = f"probe-once-{len(self.processes)}"
+        process = self._start(label, [WINE64, PROBE_IN_PREFIX, *command], self.wine_env())
+        code = self.wait_exit(process, timeout)
+        check(code == 0, f"probe {' '.join(map(str, command))} exited with {code}")
+        return (self.dir / f"{label}.log").read_text(errors="replace").split()
 
     def probe(self, *command, timeout=20):
         """Runs one probe command inside Wine and returns its reply lines."""
@@ -631,10 +631,9 @@ class Session:
         queries = wait_for(done, timeout, f"the stick states on lines {start_line}-{last_line}")
         return [q for q in queries if int(q["line"]) >= start_line]
 
-    def wine(self, *args, timeout=60, label="wine-command"):
-        """Runs a Wine program to its end and returns its exit code."""
-        process = self._start(label, [WINE64, *args], self.wine_env(), log=self.dir / f"{label}.log")
-        return self.wait_exit(process, timeout)
+    def start_wine(self, *args, label="wine-command"):
+        """Starts a Wine program; the session ends it if it is still running."""
+        return self._start(label, [WINE64, *args], self.wine_env(), log=self.dir / f"{label}.log")
 
     def wait_exit(self, process, timeout=20):
         try:

@@ -6,7 +6,7 @@ the cursor at every query, so motion is checked step by step, not by timing.
 """
 
 from harness import (CENTRE, DOWN, JOYERR_PARMS, JOYERR_UNPLUGGED, LEFT, RIGHT, UP, check,
-                     check_equal, read_probe_log, wait_for)
+                     check_equal, wait_for)
 
 SCENARIOS = {}
 
@@ -467,18 +467,17 @@ def end_of_session_unloads(s):
     mark = s.probe_mark()
     s.run_stick(pos(buttons=0x2, count=3), pid=pid)
     wait_for(lambda: "mbuttondown" in names(s.probe_events(mark)), 10, "the middle press")
-    watch_log = s.dir / "watch.log"
-    s.start_watch(watch_log)
     check_equal(s.probe("keystate", VK_MBUTTON), ["down"], "the middle button while held")
-    s.wine("wineboot", "--end-session", label="wineboot")
-    code = s.wait_exit(s.velmoras[0][0])
+    # Only Velmora's part of the end of the session is waited for: wineboot
+    # itself sometimes lingers after every window has been told.
+    s.start_wine("wineboot", "--end-session", label="wineboot")
+    code = s.wait_exit(s.velmoras[0][0], timeout=30)
     check_equal(code, 0, "Velmora's exit code")
     check_equal(notify_calls(s), [NIM_ADD, NIM_DELETE], "Shell_NotifyIcon calls")
     check(any(c.name == "timeEndPeriod" for c in s.calls(pid=pid)), "no timeEndPeriod at exit")
-    # The watcher hears of the end of the session after Velmora has unloaded.
-    states = [(e, f["buttons"]) for e, f in read_probe_log(watch_log)]
-    check_equal(states, [("watching", "-M-"), ("queryendsession", "---"), ("endsession", "---")],
-                "the mouse buttons as the watcher saw them")
+    # The probe window went with the session; the desktop, which keeps the
+    # buttons' state, did not. A new probe process reads it.
+    check_equal(s.probe_once("keystate", VK_MBUTTON), ["up"], "the middle button after log-off")
 
 
 @scenario()

@@ -6,8 +6,6 @@
 //                              appends them to VELMORA_PROBE_COMMANDS ("SEQ COMMAND
 //                              ARGS" lines), answering in VELMORA_PROBE_REPLIES
 //                              between "begin SEQ" and "end SEQ" lines
-//   probe watch LOG            a hidden window that notes the mouse buttons' state
-//                              when the session ends
 //   probe info                 the windows the driver asks about, as JSON lines
 //   probe close                asks Velmora's window to close (WM_CLOSE)
 //   probe taskbarcreated       broadcasts "TaskbarCreated", as a restarted shell does
@@ -181,6 +179,7 @@ static LRESULT CALLBACK ProbeProc(HWND window, UINT message, WPARAM wParam, LPAR
       char buttons[4];
       ButtonState(buttons);
       Log("%s buttons=%s", message == WM_ENDSESSION ? "endsession" : "queryendsession", buttons);
+      if (message == WM_ENDSESSION && wParam) PostQuitMessage(0);  // as a program should
       return message == WM_QUERYENDSESSION;
     }
     case WM_DESTROY:
@@ -228,32 +227,6 @@ static int RunWindow(int x, int y, int width, int height, const char* logPath) {
     (void)TranslateMessage(&message);
     (void)DispatchMessageA(&message);
   }
-  return 0;
-}
-
-// A hidden window of a process started after Velmora. At the end of a
-// session the system closes windows thread by thread in the order the threads
-// were made, so this one hears of it after Velmora has unloaded, and notes the
-// mouse buttons as Velmora left them.
-static int RunWatch(const char* logPath) {
-  g_log = CreateFileA(logPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-  if (g_log == INVALID_HANDLE_VALUE) return 2;
-  WNDCLASSA windowClass;
-  ZeroMemory(&windowClass, sizeof(windowClass));
-  windowClass.lpfnWndProc = ProbeProc;
-  windowClass.hInstance = GetModuleHandleA(NULL);
-  windowClass.lpszClassName = "VelmoraProbeWatch";
-  if (!RegisterClassA(&windowClass)) return 3;
-  HWND window = CreateWindowExA(0, windowClass.lpszClassName, "Velmora probe watch",
-                                WS_OVERLAPPED, 0, 0, 10, 10, NULL, NULL, windowClass.hInstance,
-                                NULL);
-  if (!window) return 4;
-  char buttons[4];
-  ButtonState(buttons);
-  Log("watching tid=%lu buttons=%s", GetCurrentThreadId(), buttons);
-  MSG message;
-  while (GetMessageA(&message, NULL, 0, 0) > 0) (void)DispatchMessageA(&message);
   return 0;
 }
 
@@ -404,7 +377,6 @@ int main(int argc, char** argv) {
     return RunWindow(atoi(argv[2]), atoi(argv[3]), atoi(argv[4]), atoi(argv[5]), argv[6]);
   }
   if (argc >= 2 && !strcmp(argv[1], "browser")) return RunBrowser();
-  if (argc == 3 && !strcmp(argv[1], "watch")) return RunWatch(argv[2]);
   if (argc >= 2) return RunCommand(argc, argv);
   fprintf(stderr, "usage: probe window X Y W H LOG | info | close | taskbarcreated | delicon |"
                   " key VK | keystate VK | browser ARGS...\n");
