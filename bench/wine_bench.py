@@ -1,0 +1,203 @@
+#!/usr/bin/env python3
+"""Measures the real Velmora.exe under Wine and prints one table:
+
+  - the tick period (from the joystick double's timestamps of every query),
+    over 10 s idle and over 2 s with the tray menu open;
+  - Velmora's CPU time over 30 s of idle polling, as a ratio to a bare poller
+    (bench/baseline.c) run at the same time through the same joystick double;
+    one launch varies by about 20% from the next, so the median of several
+    pairs of launches is reported;
+  - the time from launch to the icon being in the tray;
+  - the size of Velmora.exe.
+
+It reuses the end-to-end harness (tests/e2e/driver): the cached Wine prefix,
+a private X display, the joystick double. Build the windows preset first
+(scripts/bench.sh does). It is a benchmark, not a test: it prints what it
+measured and whether each target holds, and exits 0 either way unless
+--strict is given.
+"""
+
+import argparse
+import os
+import statistics
+import sys
+import time
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(REPO / "tests" / "e2e" / "driver"))
+
+import harness  # noqa: E402
+import scenarios  # noqa: E402
+
+VK_ESCAPE = 0x1B
+
+
+def periods_ms(queries):
+    return [(b.time_us - a.time_us) / 1000.0 for a, b in zip(queries, queries[1:])]
+
+
+def percentile(values, fraction):
+    ordered = sorted(values)
+    index = min(len(ordered) - 1, max(0, round(fraction * (len(ordered) - 1))))
+    return ordered[index]
+
+
+def period_stats(periods):
+    mean = statistics.fmean(periods)
+    return {
+        "mean": mean,
+        "median": statistics.median(periods),
+        "p99": percentile(periods, 0.99),
+        "max": max(periods),
+        "rate": 1000.0 / mean,
+        "count": len(periods),
+    }
+
+
+def queries_during(s, pid, seconds):
+    before = len(s.queries(pid))
+    time.sleep(seconds)
+    return s.queries(pid)[before:]
+
+
+def start_velmora(s):
+    s.write_script(states=[scenarios.centre()])
+    s.start_velmora(debug="-all")
+    pid = s.velmora_pid()
+    s.wait_polling(pid)
+    return pid
+
+
+def measure_periods(build, work, prefix, idle_s, menu_s):
+    with harness.Session("bench-period", build, work, prefix) as s:
+        s.start_probe()
+        pid = start_velmora(s)
+        time.sleep(1.0)  # past start-up
+        idle = period_stats(periods_ms(queries_during(s, pid, idle_s)))
+        scenarios.open_menu(s)
+        menu = period_stats(periods_ms(queries_during(s, pid, menu_s)))
+        s.probe("key", VK_ESCAPE)
+        harness.wait_for(lambda: not scenarios.menu_open(s), 10, "the menu to close")
+        return idle, menu
+
+
+def cpu_seconds(name):
+    """User plus system CPU of the Linux processes running the Windows
+    program `name` (under qemu each Windows process is one Linux process)."""
+    ticks = 0
+    for entry in Path("/proc").iterdir():
+        if not entry.name.isdigit():
+            continue
+        try:
+            cmdline = (entry / "cmdline").read_bytes().replace(b"\0", b" ").decode(errors="replace")
+            if name.lower() not in cmdline.lower() or "python" in cmdline:
+                continue
+            fields = (entry / "stat").read_text().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        ticks += int(fields[11]) + int(fields[12])  # utime, stime
+    return ticks / os.sysconf("SC_CLK_TCK")
+
+
+def measure_pair(build, work, prefix, index, cpu_s):
+    """One launch of Velmora and of the baseline side by side. Returns the CPU
+    ratio and Velmora's start-up time to the icon."""
+    with harness.Session(f"bench-cpu-{index}", build, work, prefix) as s:
+        s.start_probe()  # the desktop and its tray are up before the clock starts
+        s.write_script(states=[scenarios.centre()])
+        started = time.monotonic()
+        s.start_velmora(debug="-all")
+        harness.wait_for(s.tray_window, 60, "Velmora's icon in the tray")
+        startup = time.monotonic() - started
+        pid = s.velmora_pid()
+
+        env = s.wine_env(overrides="winmm=n,b")
+        env["JOYDOUBLE_SCRIPT"] = harness.unix_to_windows(s.script)
+        env["JOYDOUBLE_LOG"] = harness.unix_to_windows(s.dir / "baseline-double.log")
+        baseline_exe = Path(build) / "bench" / "poll_baseline.exe"
+        s._start("baseline", [harness.WINE64, harness.unix_to_windows(baseline_exe)], env)
+        harness.wait_for(lambda: harness.read_double_log(s.dir / "baseline-double.log"), 60,
+                         "the baseline to poll")
+        s.wait_polling(pid)
+        time.sleep(2.0)  # both past start-up
+
+        v0, b0 = cpu_seconds("Velmora.exe"), cpu_seconds("poll_baseline.exe")
+        time.sleep(cpu_s)
+        v1, b1 = cpu_seconds("Velmora.exe"), cpu_seconds("poll_baseline.exe")
+        velmora, baseline = v1 - v0, b1 - b0
+        harness.check(baseline > 0, "the baseline used no CPU time at all")
+        return velmora / baseline, velmora, baseline, startup
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--windows-build", type=Path, default=REPO / "build" / "windows")
+    parser.add_argument("--work", type=Path, default=REPO / "build" / "bench-wine")
+    parser.add_argument("--prefix", type=Path, default=REPO / "build" / "wine-prefix")
+    parser.add_argument("--pairs", type=int, default=3)
+    parser.add_argument("--idle-seconds", type=float, default=10.0)
+    parser.add_argument("--menu-seconds", type=float, default=2.0)
+    parser.add_argument("--cpu-seconds", type=float, default=30.0)
+    parser.add_argument("--strict", action="store_true", help="exit 1 when a target misses")
+    args = parser.parse_args()
+
+    exe = args.windows_build / "Velmora.exe"
+    for needed in (exe, args.windows_build / "e2e" / "winmm.dll",
+                   args.windows_build / "bench" / "poll_baseline.exe"):
+        if not needed.exists():
+            print(f"bench: {needed} is missing; build the windows preset first", file=sys.stderr)
+            return 2
+    args.work.mkdir(parents=True, exist_ok=True)
+    prefix = harness.Prefix(args.prefix)
+    with prefix.locked():
+        prefix.prepare(args.work / "prefix.log")
+        idle, menu = measure_periods(args.windows_build, args.work, prefix, args.idle_seconds,
+                                     args.menu_seconds)
+        pairs = [measure_pair(args.windows_build, args.work, prefix, i, args.cpu_seconds)
+                 for i in range(args.pairs)]
+
+    ratios = [p[0] for p in pairs]
+    startups = [p[3] for p in pairs]
+    ratio = statistics.median(ratios)
+    size = exe.stat().st_size
+
+    rows = []
+    results = []
+
+    def row(measure, value, target, ok):
+        rows.append((measure, value, target, "yes" if ok else "NO"))
+        results.append(ok)
+
+    for label, st, seconds in (("idle", idle, args.idle_seconds),
+                               ("menu open", menu, args.menu_seconds)):
+        row(f"tick period, {label} ({seconds:g} s, {st['count']} periods)",
+            f"mean {st['mean']:.2f} / median {st['median']:.2f} / p99 {st['p99']:.2f} / "
+            f"max {st['max']:.2f} ms",
+            "mean 10.0 +/- 0.1 ms, p99 <= 12 ms",
+            abs(st["mean"] - 10.0) <= 0.1 and st["p99"] <= 12.0)
+        row(f"ticks per second, {label}", f"{st['rate']:.1f}", "100 +/- 1",
+            abs(st["rate"] - 100.0) <= 1.0)
+    row(f"CPU, Velmora / baseline ({args.cpu_seconds:g} s idle, median of {len(pairs)} pairs)",
+        f"{ratio:.2f} (pairs: " + ", ".join(
+            f"{r:.2f} = {v:.2f}/{b:.2f} s" for r, v, b, _ in pairs) + ")",
+        "<= 1.2", ratio <= 1.2)
+    row("start-up, launch to icon in the tray",
+        f"median {statistics.median(startups):.2f} s (" +
+        ", ".join(f"{t:.2f}" for t in startups) + ")", "-", True)
+    row("Velmora.exe size", f"{size} bytes ({size / 1024:.1f} KiB)", "<= 64 KiB",
+        size <= 64 * 1024)
+
+    widths = [max(len(r[i]) for r in rows + [("measure", "measured", "target", "met")])
+              for i in range(4)]
+    header = ("measure", "measured", "target", "met")
+    print("| " + " | ".join(h.ljust(w) for h, w in zip(header, widths)) + " |")
+    print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
+    for r in rows:
+        print("| " + " | ".join(c.ljust(w) for c, w in zip(r, widths)) + " |")
+    return 1 if args.strict and not all(results) else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Builds what the benchmarks need and runs them: the tick micro-benchmark on the
+# host (Release, no sanitizers) and the Wine benchmark of the real Velmora.exe.
+# Extra arguments go to bench/wine_bench.py (--pairs, --cpu-seconds, --strict).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/deps.sh
+cmake --preset windows >/dev/null
+cmake --build --preset windows
+cmake --preset bench >/dev/null
+cmake --build --preset bench
+
+echo "== one tick against the fake platform (host, Release)"
+build/bench/bench/velmora_tick_benchmark --benchmark_min_time=0.5
+echo
+echo "== Velmora.exe under Wine"
+python3 bench/wine_bench.py "$@"
