@@ -122,12 +122,21 @@ def measure_pair(build, work, prefix, index, cpu_s):
         s.wait_polling(pid)
         time.sleep(2.0)  # both past start-up
 
+        baseline_log = s.dir / "baseline-double.log"
+
+        def baseline_queries():
+            return [q for q in harness.read_double_log(baseline_log) if q.name == "joyGetPosEx"]
+        vq, bq = len(s.queries(pid)), len(baseline_queries())
         v0, b0 = cpu_seconds("Velmora.exe"), cpu_seconds("poll_baseline.exe")
         time.sleep(cpu_s)
         v1, b1 = cpu_seconds("Velmora.exe"), cpu_seconds("poll_baseline.exe")
         velmora, baseline = v1 - v0, b1 - b0
         harness.check(baseline > 0, "the baseline used no CPU time at all")
-        return velmora / baseline, velmora, baseline, startup
+        # The two pollers' periods over the same window: what of the tail is
+        # Wine's own timer, and what is Velmora's.
+        periods = (periods_ms(s.queries(pid)[vq:]),
+                   periods_ms(baseline_queries()[bq:]))
+        return velmora / baseline, velmora, baseline, startup, periods
 
 
 def main():
@@ -181,8 +190,13 @@ def main():
             abs(st["rate"] - 100.0) <= 1.0)
     row(f"CPU, Velmora / baseline ({args.cpu_seconds:g} s idle, median of {len(pairs)} pairs)",
         f"{ratio:.2f} (pairs: " + ", ".join(
-            f"{r:.2f} = {v:.2f}/{b:.2f} s" for r, v, b, _ in pairs) + ")",
+            f"{r:.2f} = {v:.2f}/{b:.2f} s" for r, v, b, _, _ in pairs) + ")",
         "<= 1.2", ratio <= 1.2)
+    for label, index in (("Velmora", 0), ("baseline", 1)):
+        st = period_stats([p for pair in pairs for p in pair[4][index]])
+        row(f"tick period, {label}, during the CPU runs ({st['count']} periods)",
+            f"mean {st['mean']:.2f} / median {st['median']:.2f} / p99 {st['p99']:.2f} / "
+            f"max {st['max']:.2f} ms", "-", True)
     row("start-up, launch to icon in the tray",
         f"median {statistics.median(startups):.2f} s (" +
         ", ".join(f"{t:.2f}" for t in startups) + ")", "-", True)
