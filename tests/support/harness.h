@@ -4,9 +4,11 @@
 #define VELMORA_TESTS_HARNESS_H
 
 #include "shell/form_velmora.h"
-#include "support/fake_platform.h"
+#include "platform/fake_platform.h"
 
 namespace velmora::testing {
+
+using namespace velmora::fake;
 
 constexpr uint32_t kTaskbarCreated = 0xC0DE;
 

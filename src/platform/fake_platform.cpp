@@ -1,8 +1,8 @@
-#include "support/fake_platform.h"
+#include "platform/fake_platform.h"
 
 #include <algorithm>
 
-namespace velmora::testing {
+namespace velmora::fake {
 
 const char* OpName(Op op) {
   static const char* const kNames[] = {
@@ -192,4 +192,4 @@ uint32_t FakePlatform::TickCountMs() {
   return nowMs;
 }
 
-}  // namespace velmora::testing
+}  // namespace velmora::fake

@@ -1,9 +1,10 @@
-// A PlatformOps that records what the program did to the system, as outcomes
-// (where the cursor is, which buttons and keys are down, whether the icon is
-// shown, the timer is on, the process has ended) and as the plain call log.
-// Any operation can be told to fail.
-#ifndef VELMORA_TESTS_FAKE_PLATFORM_H
-#define VELMORA_TESTS_FAKE_PLATFORM_H
+// The fake backend: a PlatformOps with no system behind it that records what
+// the program did, as outcomes (where the cursor is, which buttons and keys are
+// down, whether the icon is shown, the timer is on, the process has ended) and
+// as the plain call log. Any operation can be told to fail. The unit tests, the
+// fuzzer and the micro-benchmark drive the program through it.
+#ifndef VELMORA_PLATFORM_FAKE_PLATFORM_H
+#define VELMORA_PLATFORM_FAKE_PLATFORM_H
 
 #include <bitset>
 #include <cstdint>
@@ -13,7 +14,7 @@
 
 #include "platform/platform_ops.h"
 
-namespace velmora::testing {
+namespace velmora::fake {
 
 enum class Op {
   joyGetDevCapsA,
@@ -141,6 +142,6 @@ class FakePlatform final : public PlatformOps {
   std::bitset<static_cast<size_t>(Op::kCount)> failing_;
 };
 
-}  // namespace velmora::testing
+}  // namespace velmora::fake
 
 #endif
