@@ -10,7 +10,7 @@
   - the time from launch to the icon being in the tray;
   - the size of Velmora.exe.
 
-It reuses the end-to-end harness (tests/e2e/driver): the cached Wine prefix,
+It runs on the Wine harness (tools/wine): the cached Wine prefix,
 a private X display, the joystick double. Build the windows preset first
 (scripts/bench.sh does). It is a benchmark, not a test: it prints what it
 measured and whether each target holds, and exits 0 either way unless
@@ -25,10 +25,10 @@ import time
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(REPO / "tests" / "e2e" / "driver"))
+sys.path.insert(0, str(REPO / "tools" / "wine"))
 
 import harness  # noqa: E402
-import scenarios  # noqa: E402
+import drive  # noqa: E402
 
 VK_ESCAPE = 0x1B
 
@@ -62,7 +62,7 @@ def queries_during(s, pid, seconds):
 
 
 def start_velmora(s):
-    s.write_script(states=[scenarios.centre()])
+    s.write_script(states=[drive.centre()])
     s.start_velmora(debug="-all")
     pid = s.velmora_pid()
     s.wait_polling(pid)
@@ -75,10 +75,10 @@ def measure_periods(build, work, prefix, idle_s, menu_s):
         pid = start_velmora(s)
         time.sleep(1.0)  # past start-up
         idle = period_stats(periods_ms(queries_during(s, pid, idle_s)))
-        scenarios.open_menu(s)
+        drive.open_menu(s)
         menu = period_stats(periods_ms(queries_during(s, pid, menu_s)))
         s.probe("key", VK_ESCAPE)
-        harness.wait_for(lambda: not scenarios.menu_open(s), 10, "the menu to close")
+        harness.wait_for(lambda: not drive.menu_open(s), 10, "the menu to close")
         return idle, menu
 
 
@@ -105,7 +105,7 @@ def measure_pair(build, work, prefix, index, cpu_s):
     ratio and Velmora's start-up time to the icon."""
     with harness.Session(f"bench-cpu-{index}", build, work, prefix) as s:
         s.start_probe()  # the desktop and its tray are up before the clock starts
-        s.write_script(states=[scenarios.centre()])
+        s.write_script(states=[drive.centre()])
         started = time.monotonic()
         s.start_velmora(debug="-all")
         harness.wait_for(s.tray_window, 60, "Velmora's icon in the tray")

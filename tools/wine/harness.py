@@ -5,7 +5,7 @@ the probe window and Velmora itself. Each is ended by its own process id when
 the session closes, whatever happened. Every wait has a deadline; a scenario
 that runs out of time fails with the logs of what it saw attached.
 
-The joystick is the winmm.dll double (tests/e2e/joydouble). Its script is a
+The joystick is the winmm.dll double (tools/wine/joydouble). Its script is a
 file the session appends to, and the double takes one line per query, so a
 scenario says "five queries with the stick right" and gets exactly five ticks.
 """
@@ -658,3 +658,13 @@ class Session:
                 parts.append(f"--- {title}: {path} ({len(lines)} lines, last 30)")
                 parts.extend(lines[-30:])
         return "\n".join(parts)
+
+
+if __name__ == "__main__":
+    # scripts/run.sh: make sure Wine's 32-bit half can run before starting it.
+    if sys.argv[1:] != ["--enable-i386"]:
+        sys.exit("usage: harness.py --enable-i386")
+    try:
+        ensure_i386_runs()
+    except Failure as failure:
+        sys.exit(f"harness: {failure}")

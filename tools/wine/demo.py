@@ -16,10 +16,10 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import harness  # noqa: E402
-import scenarios  # noqa: E402
+import drive  # noqa: E402
 from harness import CENTRE, DOWN, LEFT, RIGHT, UP  # noqa: E402
 
-REPO = Path(__file__).resolve().parents[3]
+REPO = Path(__file__).resolve().parents[2]
 
 
 def main():
@@ -47,7 +47,7 @@ def main():
         try:
             with session as s:
                 note(f"private X display {s.display}")
-                pid = scenarios.start(s, cursor=(200, 200))
+                pid = drive.start(s, cursor=(200, 200))
                 note(f"Velmora.exe running (Windows pid {pid}); its icon is in Wine's tray")
                 s.screenshot("1-started.png")
 
@@ -68,7 +68,7 @@ def main():
                 s.screenshot("2-clicked.png")
 
                 # Clicked near the icon's corner, so the menu leaves it in view.
-                menu = scenarios.open_menu(s, offset=(8, 7))
+                menu = drive.open_menu(s, offset=(8, 7))
                 note(f"right click on the tray icon: the menu is open at {menu['rect']}")
                 shot = s.screenshot("3-menu.png")
                 left, top, right, bottom = menu["rect"]
@@ -82,7 +82,7 @@ def main():
                 if args.docs_shot:
                     shutil.copyfile(crop, args.docs_shot)
 
-                scenarios.choose(s, menu, "Exit")
+                drive.choose(s, menu, "Exit")
                 s.wait_exit(s.velmoras[0][0])
                 note("Exit chosen: Velmora removed its icon and ended")
                 s.screenshot("4-exited.png")

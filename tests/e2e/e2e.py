@@ -17,12 +17,13 @@ import time
 import traceback
 from pathlib import Path
 
+REPO = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(REPO / "tools" / "wine"))
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import harness  # noqa: E402
 import scenarios  # noqa: E402
 
-REPO = Path(__file__).resolve().parents[3]
 
 
 class Deadline(Exception):
