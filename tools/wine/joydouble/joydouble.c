@@ -379,21 +379,22 @@ UINT WINAPI joyGetPosEx(UINT id, JoyInfoEx* info) {
   return result;
 }
 
-UINT WINAPI timeBeginPeriod(UINT period) {
+// The timer-resolution calls are only logged: Wine's timers keep their period
+// whatever the resolution, and the scenarios check that Velmora raises it at
+// start and restores it at exit.
+static UINT LogPeriod(const char* call, UINT period) {
   Line line;
-  BeginLine(&line, DOUBLE_NAME " timeBeginPeriod ");
+  BeginLine(&line, call);
   PutUnsigned(&line, period);
   EndLine(&line);
   return kNoError;
 }
 
-UINT WINAPI timeEndPeriod(UINT period) {
-  Line line;
-  BeginLine(&line, DOUBLE_NAME " timeEndPeriod ");
-  PutUnsigned(&line, period);
-  EndLine(&line);
-  return kNoError;
+UINT WINAPI timeBeginPeriod(UINT period) {
+  return LogPeriod(DOUBLE_NAME " timeBeginPeriod ", period);
 }
+
+UINT WINAPI timeEndPeriod(UINT period) { return LogPeriod(DOUBLE_NAME " timeEndPeriod ", period); }
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   (void)reserved;
