@@ -5,11 +5,8 @@
 namespace velmora {
 namespace {
 
-constexpr uint32_t kMkLButton = 0x0001;
-constexpr uint32_t kMkRButton = 0x0002;
-constexpr uint32_t kMkShift = 0x0004;
-constexpr uint32_t kMkControl = 0x0008;
-constexpr uint32_t kMkMButton = 0x0010;
+constexpr uint32_t kMkButtons = 0x0013;    // MK_LBUTTON | MK_RBUTTON | MK_MBUTTON
+constexpr uint32_t kMkModifiers = 0x000C;  // MK_SHIFT | MK_CONTROL
 
 uint32_t LowWord(intptr_t value) { return static_cast<uint32_t>(value) & 0xFFFFu; }
 uint32_t HighWord(intptr_t value) { return (static_cast<uint32_t>(value) >> 16) & 0xFFFFu; }
@@ -24,12 +21,10 @@ bool formVelmora::WindowMessage(uint32_t message, uintptr_t wParam, intptr_t lPa
   }
   if (message == kWmMouseMove) {
     const uint32_t keys = static_cast<uint32_t>(wParam);
-    const int32_t button = ((keys & kMkLButton) ? 1 : 0) | ((keys & kMkRButton) ? 2 : 0) |
-                           ((keys & kMkMButton) ? 4 : 0);
-    const int32_t shift = ((keys & kMkShift) ? 1 : 0) | ((keys & kMkControl) ? 2 : 0);
     // The icon's event code arrives where a mouse move carries its x coordinate:
     // the low-order word, taken unsigned.
-    Form_MouseMove(button, shift, static_cast<int32_t>(LowWord(lParam)),
+    Form_MouseMove(static_cast<int32_t>(keys & kMkButtons),
+                   static_cast<int32_t>(keys & kMkModifiers), static_cast<int32_t>(LowWord(lParam)),
                    static_cast<int32_t>(HighWord(lParam)));
     return true;
   }
