@@ -148,13 +148,6 @@ TEST_F(PollTickTest, AtMostThreeCallsBeforeTheScanAndTwoWhenCentred) {
   EXPECT_EQ(h.fake.calls, (std::vector<Op>{Op::joyGetPosEx, Op::GetCursorPos}));
 }
 
-TEST_F(PollTickTest, QueryIsMadeWithTheRecordSizeAndReturnAllFlags) {
-  h.Tick();
-  EXPECT_EQ(h.form.state().JoyInfo.dwSize, 52u);
-  EXPECT_EQ(h.form.state().JoyInfo.dwFlags, 0xFFu);
-  EXPECT_EQ(h.form.state().ResultCode, 0);
-}
-
 TEST_F(PollTickTest, FailedCursorReadActsOnTheLastPositionRead) {
   h.fake.Stick(kAxisHigh, kAxisCentre);
   h.Tick();                    // reads 500, places 501
