@@ -5,11 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/deps.sh
-cmake --preset windows >/dev/null
-cmake --build --preset windows
-cmake --preset bench >/dev/null
-cmake --build --preset bench
+scripts/build.sh windows bench
 
 echo "== one tick against the fake platform (host, Release)"
 build/bench/bench/velmora_tick_benchmark --benchmark_min_time=0.5

@@ -14,9 +14,7 @@ case "${1:-}" in
   *) echo "usage: scripts/run.sh [--demo]" >&2; exit 64 ;;
 esac
 
-scripts/deps.sh
-cmake --preset windows >/dev/null
-cmake --build --preset windows
+scripts/build.sh windows
 
 if [ -z "${DISPLAY:-}" ] && ! $demo; then
   echo "run: no \$DISPLAY, so Velmora runs on a private X display with a scripted joystick instead"

@@ -5,9 +5,5 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/deps.sh
-cmake --preset windows >/dev/null
-cmake --build --preset windows
-cmake --preset host >/dev/null
-cmake --build --preset host
+scripts/build.sh windows host
 ctest --preset host "$@"

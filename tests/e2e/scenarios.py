@@ -352,15 +352,20 @@ def velmora_alive(s):
     return s.velmoras[0][0].poll() is None
 
 
+def hold_middle_button(s, pid, mark):
+    """Joystick button 2 held until the system shows the middle button down."""
+    s.run_stick(pos(buttons=0x2, count=3), pid=pid)
+    wait_for(lambda: "mbuttondown" in names(s.probe_events(mark)), 10, "the middle press")
+    check_equal(s.probe("keystate", VK_MBUTTON), ["down"], "the middle button while held")
+
+
 @scenario()
 def menu_exit_releases_buttons_and_removes_icon(s):
     pid = start(s)
     mark = s.probe_mark()
     # The middle button: the real clicks that work the menu reset the left and
     # right buttons' state themselves, so only the middle one shows the release.
-    s.run_stick(pos(buttons=0x2, count=3), pid=pid)
-    wait_for(lambda: "mbuttondown" in names(s.probe_events(mark)), 10, "the middle press")
-    check_equal(s.probe("keystate", VK_MBUTTON), ["down"], "the middle button while held")
+    hold_middle_button(s, pid, mark)
     menu = open_menu(s)
     choose(s, menu, "Exit")
     code = s.wait_exit(s.velmoras[0][0])
@@ -393,9 +398,7 @@ def end_of_session_unloads(s):
     """Log-off: the system's end-of-session messages unload the program."""
     pid = start(s)
     mark = s.probe_mark()
-    s.run_stick(pos(buttons=0x2, count=3), pid=pid)
-    wait_for(lambda: "mbuttondown" in names(s.probe_events(mark)), 10, "the middle press")
-    check_equal(s.probe("keystate", VK_MBUTTON), ["down"], "the middle button while held")
+    hold_middle_button(s, pid, mark)
     # Only Velmora's part of the end of the session is waited for: wineboot
     # itself sometimes lingers after every window has been told.
     s.start_wine("wineboot", "--end-session", label="wineboot")
