@@ -1,17 +1,38 @@
 #!/usr/bin/env bash
-# Installs the system packages the build and the tests need, only those missing.
+# Installs the system packages the build and the tests need, only those missing,
+# without Debian's recommended extras (fonts, multimedia plug-ins, documentation)
+# that neither the build nor the tests use. apt's own output goes to
+# build/deps.log; on failure its last lines are printed.
 # Safe to run again; needs root (or sudo) the first time on a fresh machine.
 set -euo pipefail
+cd "$(dirname "$0")/.."
 
-# wine32-preloader: 32-bit programs here run under qemu-user (the kernel has no
-# 32-bit mode), and without the preloader Wine cannot reserve its low memory there.
 packages=(
-  cmake ninja-build python3 clang libclang-rt-14-dev
+  cmake ninja-build python3 clang libclang-rt-14-dev clang-format
   libgtest-dev libgmock-dev libbenchmark-dev
-  g++-mingw-w64-i686 binutils-mingw-w64-i686
-  wine wine32:i386 wine32-preloader:i386 wine64 xvfb xdotool x11-utils imagemagick
-  qemu-user-static  # runs 32-bit Wine where the kernel has no 32-bit mode (tests/e2e)
+  # One thread model is enough: the win32 one needs no winpthread DLL.
+  gcc-mingw-w64-i686-win32 g++-mingw-w64-i686-win32 binutils-mingw-w64-i686
+  wine wine32:i386 wine64 xvfb xdotool x11-utils imagemagick
 )
+
+# Some kernels here are built without 32-bit user mode; Wine's 32-bit half then
+# runs under qemu-user (tools/wine/harness.py registers it with binfmt_misc),
+# and the preloader is what lets Wine reserve its low memory there. Whether the
+# kernel runs 32-bit programs is decided by running one: a 96-byte i386 ELF
+# whose only instruction is exit(7).
+runs_i386() {
+  local probe
+  probe=$(mktemp)
+  printf '\x7f\x45\x4c\x46\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00\x01\x00\x00\x00\x54\x80\x04\x08\x34\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x34\x00\x20\x00\x01\x00\x00\x00\x00\x00\x00\x00\x01\x00\x00\x00\x00\x00\x00\x00\x00\x80\x04\x08\x00\x80\x04\x08\x60\x00\x00\x00\x60\x00\x00\x00\x05\x00\x00\x00\x00\x10\x00\x00\xb8\x01\x00\x00\x00\xbb\x07\x00\x00\x00\xcd\x80' >"$probe"
+  chmod +x "$probe"
+  local rc=0
+  "$probe" 2>/dev/null || rc=$?
+  rm -f "$probe"
+  [ "$rc" -eq 7 ]
+}
+if ! runs_i386; then
+  packages+=(qemu-user-static wine32-preloader:i386)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -21,9 +42,21 @@ done
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
-echo "deps: installing ${missing[*]}" >&2
+mkdir -p build
+log="$PWD/build/deps.log"
+: >"$log"
+fail() {
+  echo "deps: $1 failed; the last lines of $log:" >&2
+  tail -n 20 "$log" >&2
+  exit 1
+}
+
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  $sudo dpkg --add-architecture i386
+  $sudo dpkg --add-architecture i386 >>"$log" 2>&1 || fail "adding the i386 architecture"
 fi
-$sudo apt-get update -q
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q "${missing[@]}" >&2
+echo "deps: updating the package lists (log: build/deps.log)" >&2
+$sudo apt-get update -q >>"$log" 2>&1 || fail "apt-get update"
+echo "deps: installing ${#missing[@]} packages and what they need (this takes a few minutes)" >&2
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends \
+  "${missing[@]}" >>"$log" 2>&1 || fail "apt-get install"
+echo "deps: done" >&2
