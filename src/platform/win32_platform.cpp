@@ -35,28 +35,6 @@ namespace {
 // function could not be loaded.
 constexpr int32_t kNoDriver = 6;
 
-template <typename Fn>
-Fn GetProc(HMODULE module, const char* name) {
-  if (!module) return nullptr;
-  // Through void(*)(): GetProcAddress's type says nothing about the function.
-  return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
-}
-
-// Destroys a menu handle when it goes out of scope.
-class ScopedMenu {
- public:
-  explicit ScopedMenu(HMENU menu) : menu_(menu) {}
-  ~ScopedMenu() {
-    if (menu_) (void)DestroyMenu(menu_);
-  }
-  ScopedMenu(const ScopedMenu&) = delete;
-  ScopedMenu& operator=(const ScopedMenu&) = delete;
-  HMENU get() const { return menu_; }
-
- private:
-  HMENU menu_;
-};
-
 }  // namespace
 
 void Win32Platform::Start(bool prevInstance) {
@@ -158,8 +136,8 @@ intptr_t Win32Platform::ShellExecuteA(uint32_t hwnd, const char* op, const char*
 }
 
 bool Win32Platform::SetTimer1Enabled(bool enabled) {
-  if (enabled) return SetTimer(window_, 1, 10, nullptr) != 0;
-  (void)KillTimer(window_, 1);  // fails only when it was not running: off either way
+  if (enabled) return SetTimer(window_, kTimer1Id, kPollPeriodMs, nullptr) != 0;
+  (void)KillTimer(window_, kTimer1Id);  // fails only when it was not running: off either way
   return true;
 }
 

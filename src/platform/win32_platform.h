@@ -6,27 +6,9 @@
 #include <windows.h>
 
 #include "platform/platform_ops.h"
+#include "platform/win32_util.h"
 
 namespace velmora {
-
-// Owns a module loaded with LoadLibrary; freed when the owner goes.
-class ScopedModule {
- public:
-  explicit ScopedModule(HMODULE module = nullptr) : module_(module) {}
-  ~ScopedModule() {
-    if (module_) (void)FreeLibrary(module_);
-  }
-  ScopedModule(const ScopedModule&) = delete;
-  ScopedModule& operator=(const ScopedModule&) = delete;
-  void Reset(HMODULE module) {
-    if (module_) (void)FreeLibrary(module_);
-    module_ = module;
-  }
-  HMODULE get() const { return module_; }
-
- private:
-  HMODULE module_;
-};
 
 class Win32Platform final : public PlatformOps {
  public:

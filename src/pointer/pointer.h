@@ -15,7 +15,6 @@ constexpr uint32_t kJoystickId = 0;         // JOYSTICKID1
 constexpr uint32_t kJoyInfoSizeBytes = 52;  // sizeof(JOYINFOEX)
 constexpr uint32_t kJoyReturnAll = 0xFF;    // JOY_RETURNALL
 constexpr int32_t kJoyErrNoError = 0;       // JOYERR_NOERROR
-constexpr uint32_t kPollPeriodMs = 10;
 
 // A digital stick reports exactly these two positions when pushed to a side;
 // anything else (centre, the extremes, every analogue in-between) moves nothing.

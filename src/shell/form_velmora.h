@@ -27,8 +27,6 @@ constexpr uint32_t kWmTimer = 0x0113;
 constexpr uint32_t kWmMouseMove = 0x0200;
 constexpr uint32_t kWmRButtonUp = 0x0205;
 
-constexpr uintptr_t kTimer1Id = 1;
-
 // The notification icon: it reports its mouse events as WM_MOUSEMOVE messages
 // whose x coordinate carries the event.
 constexpr uint32_t kNimAdd = 0;

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "platform/win32_platform.h"
+#include "platform/win32_util.h"
 #include "shell/form_velmora.h"
 
 namespace {
@@ -26,8 +27,8 @@ void RestrictDllSearch() {
   // Nothing the program, the shell or an input method loads by bare name may
   // come from the executable's folder or the current directory.
   using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
-  const auto setDefault = reinterpret_cast<SetDefaultDllDirectoriesFn>(reinterpret_cast<void (*)()>(
-      GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetDefaultDllDirectories")));
+  const auto setDefault = velmora::GetProc<SetDefaultDllDirectoriesFn>(
+      GetModuleHandleA("kernel32.dll"), "SetDefaultDllDirectories");
   if (setDefault) (void)setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32);
   (void)SetDllDirectoryA("");
 }
