@@ -1,6 +1,7 @@
 #include "platform/fake_platform.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace velmora::fake {
 
@@ -51,23 +52,23 @@ int32_t FakePlatform::joyGetDevCapsA(uint32_t id, JoyCapsA* caps, uint32_t size)
   if (logging) capsQuerySizes.push_back(size);
   if (Enter(Op::joyGetDevCapsA)) return kJoyErrParms;
   // Like the system's driver: one joystick, and only the whole record will do.
-  if (id != 0 || size != sizeof(JoyCapsA)) return kJoyErrParms;
+  if (id != kJoystickId1 || size != sizeof(JoyCapsA)) return kJoyErrParms;
   if (capsResult != 0) return capsResult;
   *caps = JoyCapsA{};
   caps->wNumButtons = numButtons;
   caps->wMaxButtons = 32;
-  return 0;
+  return kJoyErrNoError;
 }
 
 int32_t FakePlatform::joyGetPosEx(uint32_t id, JoyInfoEx* info) {
   if (Enter(Op::joyGetPosEx)) return kJoyErrUnplugged;  // record left untouched
-  if (id != 0 || info->dwSize != sizeof(JoyInfoEx)) return kJoyErrParms;
+  if (id != kJoystickId1 || info->dwSize != sizeof(JoyInfoEx)) return kJoyErrParms;
   if (posResult != 0) return posResult;
   const uint32_t size = info->dwSize, flags = info->dwFlags;
   *info = device;
   info->dwSize = size;
   info->dwFlags = flags;
-  return 0;
+  return kJoyErrNoError;
 }
 
 bool FakePlatform::GetCursorPos(Point* pos) {
@@ -89,7 +90,9 @@ void FakePlatform::mouse_event(uint32_t flags, uint32_t, uint32_t, uint32_t, uin
   const struct {
     uint32_t down, up;
     MouseButton button;
-  } kMap[] = {{0x02, 0x04, kLeft}, {0x20, 0x40, kMiddle}, {0x08, 0x10, kRight}};
+  } kMap[] = {{kMouseLeftDown, kMouseLeftUp, kLeft},
+              {kMouseMiddleDown, kMouseMiddleUp, kMiddle},
+              {kMouseRightDown, kMouseRightUp, kRight}};
   for (const auto& m : kMap) {
     if (flags & m.down) mouseDown[m.button] = true;
     if (flags & m.up) mouseDown[m.button] = false;
@@ -99,20 +102,20 @@ void FakePlatform::mouse_event(uint32_t flags, uint32_t, uint32_t, uint32_t, uin
 void FakePlatform::keybd_event(uint8_t vk, uint8_t scan, uint32_t flags, uintptr_t) {
   if (Enter(Op::keybd_event)) return;
   if (logging) keyEvents.push_back({vk, scan, flags});
-  keyDown[vk] = (flags & 0x0002) == 0;
+  keyDown[vk] = (flags & kKeyEventKeyUp) == 0;
 }
 
 bool FakePlatform::Shell_NotifyIconA(uint32_t message, const NotifyIconDataA* data) {
   if (Enter(Op::Shell_NotifyIconA)) return false;
   if (logging) iconCalls.emplace_back(message, *data);
   if (data->cbSize != sizeof(NotifyIconDataA)) return false;
-  if (message == 0) {
+  if (message == kNimAdd) {
     if (iconShown) return false;  // the shell refuses a second add of the same icon
     iconShown = true;
     iconRecord = *data;
     return true;
   }
-  if (message == 2) {
+  if (message == kNimDelete) {
     if (!iconShown || data->hWnd != iconRecord.hWnd || data->uID != iconRecord.uID) return false;
     iconShown = false;
     return true;
@@ -122,13 +125,13 @@ bool FakePlatform::Shell_NotifyIconA(uint32_t message, const NotifyIconDataA* da
 
 intptr_t FakePlatform::ShellExecuteA(uint32_t hwnd, const char* op, const char* file,
                                      const char* params, const char* dir, int32_t show) {
-  if (Enter(Op::ShellExecuteA)) return 2;  // SE_ERR_FNF
+  if (Enter(Op::ShellExecuteA)) return kSeErrFileNotFound;
   auto text = [](const char* s) { return s ? std::string(s) : std::string(); };
   if (logging) {
     shellExecutes.push_back({hwnd, text(op), text(file), text(params), text(dir), params == nullptr,
                              dir == nullptr, show});
   }
-  return 42;
+  return 42;  // any value above 32 is success
 }
 
 bool FakePlatform::PrevInstance() {
@@ -163,7 +166,12 @@ uint32_t FakePlatform::PopupMenu(const MenuItem* items, size_t count) {
     }
   }
   if (duringPopup) duringPopup();
-  return popupChoice;
+  if (!popupCaption) return popupChoice;
+  // Chosen as a user would: by what the item says, not by its id.
+  for (size_t i = 0; i < count; ++i) {
+    if (items[i].caption && std::strcmp(items[i].caption, popupCaption) == 0) return items[i].id;
+  }
+  return 0;
 }
 
 bool FakePlatform::PostNullMessage() {

@@ -40,9 +40,6 @@ enum class Op {
 };
 const char* OpName(Op op);
 
-constexpr int32_t kJoyErrParms = 165;      // JOYERR_PARMS
-constexpr int32_t kJoyErrUnplugged = 167;  // JOYERR_UNPLUGGED
-
 enum MouseButton { kLeft, kMiddle, kRight };
 
 struct KeyEvent {
@@ -79,9 +76,10 @@ class FakePlatform final : public PlatformOps {
   // With logging off, only outcomes are kept (no vector grows), so the fake
   // itself allocates nothing while the program runs.
   bool logging = true;
-  uint32_t popupChoice = 0;           // id PopupMenu returns
-  std::function<void()> duringPopup;  // runs inside the menu's modal loop
-  std::function<void()> onUnload;     // what unloading the window runs
+  uint32_t popupChoice = 0;            // id PopupMenu returns...
+  const char* popupCaption = nullptr;  // ...unless this names the item to choose
+  std::function<void()> duringPopup;   // runs inside the menu's modal loop
+  std::function<void()> onUnload;      // what unloading the window runs
 
   void Fail(Op op, bool fail = true) { failing_[static_cast<size_t>(op)] = fail; }
   void FailAll() { failing_.set(); }

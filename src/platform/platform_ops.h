@@ -11,7 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "pointer/records.h"
+#include "platform/win32_defs.h"
 
 namespace velmora {
 

@@ -29,13 +29,37 @@ static_assert(offsetof(NOTIFYICONDATAA, hWnd) == offsetof(NotifyIconDataA, hWnd)
               "NOTIFYICONDATAA v1 layout");
 static_assert(sizeof(HWND) == sizeof(uint32_t), "handles are 32-bit in this program");
 
-namespace {
-
-// MMSYSERR_NODRIVER: what a joystick call reports when winmm.dll or the
-// function could not be loaded.
-constexpr int32_t kNoDriver = 6;
-
-}  // namespace
+// And so must every number the logic uses in place of the system's names.
+static_assert(kJoystickId1 == JOYSTICKID1 && kJoyReturnAll == JOY_RETURNALL &&
+                  kJoyReturnX == JOY_RETURNX && kJoyReturnY == JOY_RETURNY &&
+                  kJoyReturnZ == JOY_RETURNZ && kJoyReturnR == JOY_RETURNR &&
+                  kJoyReturnU == JOY_RETURNU && kJoyReturnV == JOY_RETURNV &&
+                  kJoyReturnPov == JOY_RETURNPOV && kJoyReturnButtons == JOY_RETURNBUTTONS,
+              "joystick query flags");
+static_assert(kJoyErrNoError == JOYERR_NOERROR && kMmSysErrNoDriver == MMSYSERR_NODRIVER &&
+                  kJoyErrParms == JOYERR_PARMS && kJoyErrUnplugged == JOYERR_UNPLUGGED,
+              "joystick result codes");
+static_assert(kMouseLeftDown == MOUSEEVENTF_LEFTDOWN && kMouseLeftUp == MOUSEEVENTF_LEFTUP &&
+                  kMouseRightDown == MOUSEEVENTF_RIGHTDOWN &&
+                  kMouseRightUp == MOUSEEVENTF_RIGHTUP &&
+                  kMouseMiddleDown == MOUSEEVENTF_MIDDLEDOWN &&
+                  kMouseMiddleUp == MOUSEEVENTF_MIDDLEUP,
+              "mouse event flags");
+static_assert(kKeyEventExtendedKey == KEYEVENTF_EXTENDEDKEY && kKeyEventKeyUp == KEYEVENTF_KEYUP &&
+                  kVkUp == VK_UP && kVkDown == VK_DOWN,
+              "key event flags and virtual keys");
+static_assert(kWmDestroy == WM_DESTROY && kWmClose == WM_CLOSE && kWmEndSession == WM_ENDSESSION &&
+                  kWmTimer == WM_TIMER && kWmMouseMove == WM_MOUSEMOVE &&
+                  kWmRButtonUp == WM_RBUTTONUP,
+              "window messages");
+static_assert(kMkLButton == MK_LBUTTON && kMkRButton == MK_RBUTTON && kMkShift == MK_SHIFT &&
+                  kMkControl == MK_CONTROL && kMkMButton == MK_MBUTTON,
+              "mouse-message key state");
+static_assert(kSwShowNormal == SW_SHOWNORMAL && kSeErrFileNotFound == SE_ERR_FNF, "shell codes");
+static_assert(kNimAdd == NIM_ADD && kNimDelete == NIM_DELETE && kNifMessage == NIF_MESSAGE &&
+                  kNifIcon == NIF_ICON && kNifTip == NIF_TIP &&
+                  kNotifyIconV1SizeBytes == NOTIFYICONDATAA_V1_SIZE,
+              "notification icon");
 
 void Win32Platform::Start(bool prevInstance) {
   prevInstance_ = prevInstance;
@@ -94,12 +118,12 @@ void Win32Platform::RaiseTimerResolution() {
 }
 
 int32_t Win32Platform::joyGetDevCapsA(uint32_t id, JoyCapsA* caps, uint32_t size) {
-  if (!joyGetDevCaps_) return kNoDriver;
+  if (!joyGetDevCaps_) return kMmSysErrNoDriver;  // winmm.dll or the function is missing
   return static_cast<int32_t>(joyGetDevCaps_(id, caps, size));
 }
 
 int32_t Win32Platform::joyGetPosEx(uint32_t id, JoyInfoEx* info) {
-  if (!joyGetPosEx_) return kNoDriver;
+  if (!joyGetPosEx_) return kMmSysErrNoDriver;
   return static_cast<int32_t>(joyGetPosEx_(id, info));
 }
 

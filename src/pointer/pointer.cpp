@@ -47,9 +47,9 @@ StickReading ReadJoystick(PollState& s, PlatformOps& ops) {
     now = ops.TickCountMs();
     if (now - s.LastFailedQueryMs < kLostJoystickRetryMs) return kCentredStick;
   }
-  s.JoyInfo.dwSize = kJoyInfoSizeBytes;
+  s.JoyInfo.dwSize = sizeof(s.JoyInfo);
   s.JoyInfo.dwFlags = kJoyReturnAll;
-  s.ResultCode = ops.joyGetPosEx(kJoystickId, &s.JoyInfo);
+  s.ResultCode = ops.joyGetPosEx(kJoystickId1, &s.JoyInfo);
   if (s.ResultCode == kJoyErrNoError) {
     s.JoystickLost = false;
     return {s.JoyInfo.dwXpos, s.JoyInfo.dwYpos, s.JoyInfo.dwButtons};
@@ -62,28 +62,43 @@ StickReading ReadJoystick(PollState& s, PlatformOps& ops) {
   return kCentredStick;
 }
 
-struct TrackedButton {
-  void (*press)(PlatformOps&);
-  void (*release)(PlatformOps&);
+// What one joystick button does. A tracked button holds its mouse button down
+// for as long as it is held (one press, one release); the others repeat their
+// action on every tick they are held and do nothing when let go.
+enum class ButtonKind : uint8_t { kTracked, kDoubleClick, kArrowStroke };
+
+struct ButtonRow {
+  ButtonKind kind;
+  void (*press)(PlatformOps&);    // kTracked: the mouse button's down and up
+  void (*release)(PlatformOps&);  //
+  uint8_t vk;                     // kArrowStroke: the key, as a virtual key
+  uint8_t scan;                   // and as a keyboard's scan code
 };
 
-// Buttons 1, 2 and 3: left, middle, right.
-constexpr TrackedButton kTrackedButtons[3] = {
-    {MouseLeftDown, MouseLeftUp},
-    {MouseMiddleDown, MouseMiddleUp},
-    {MouseRightDown, MouseRightUp},
+// Button 1 is the first row. Buttons beyond the table have no action.
+constexpr ButtonRow kButtons[] = {
+    {ButtonKind::kTracked, MouseLeftDown, MouseLeftUp, 0, 0},
+    {ButtonKind::kTracked, MouseMiddleDown, MouseMiddleUp, 0, 0},
+    {ButtonKind::kTracked, MouseRightDown, MouseRightUp, 0, 0},
+    {ButtonKind::kDoubleClick, nullptr, nullptr, 0, 0},
+    {ButtonKind::kArrowStroke, nullptr, nullptr, kVkUp, kScanUp},
+    {ButtonKind::kArrowStroke, nullptr, nullptr, kVkDown, kScanDown},
+    {ButtonKind::kArrowStroke, nullptr, nullptr, kVkUp, kScanUp},
+    {ButtonKind::kArrowStroke, nullptr, nullptr, kVkDown, kScanDown},
 };
+constexpr int kButtonRows = static_cast<int>(sizeof(kButtons) / sizeof(kButtons[0]));
 
-void TrackButton(PollState& s, PlatformOps& ops, int index, bool down) {
-  bool& held = s.ButtonHeld[index];
-  if (down && !held) {
-    kTrackedButtons[index].press(ops);
-    held = true;
-  } else if (!down && held) {
-    kTrackedButtons[index].release(ops);
-    held = false;
+// A tracked button keeps its press memory in ButtonHeld at its own index.
+constexpr bool TrackedRowsFitButtonHeld() {
+  for (int i = 0; i < kButtonRows; ++i) {
+    if (kButtons[i].kind == ButtonKind::kTracked &&
+        i >= static_cast<int>(sizeof(PollState::ButtonHeld) / sizeof(bool))) {
+      return false;
+    }
   }
+  return true;
 }
+static_assert(TrackedRowsFitButtonHeld(), "every tracked button has a ButtonHeld slot");
 
 void DoubleClick(PlatformOps& ops) {
   MouseLeftDown(ops);
@@ -93,25 +108,26 @@ void DoubleClick(PlatformOps& ops) {
 }
 
 void ButtonAction(PollState& s, PlatformOps& ops, int index, bool down) {
-  if (index < 3) {
-    TrackButton(s, ops, index, down);
-    return;
-  }
-  if (!down) return;
-  switch (index) {
-    case 3:
-      DoubleClick(ops);
+  if (index >= kButtonRows) return;
+  const ButtonRow& row = kButtons[index];
+  switch (row.kind) {
+    case ButtonKind::kTracked: {
+      bool& held = s.ButtonHeld[index];
+      if (down && !held) {
+        row.press(ops);
+        held = true;
+      } else if (!down && held) {
+        row.release(ops);
+        held = false;
+      }
       break;
-    case 4:
-    case 6:
-      ArrowStroke(ops, kVkUp, kScanUp);
+    }
+    case ButtonKind::kDoubleClick:
+      if (down) DoubleClick(ops);
       break;
-    case 5:
-    case 7:
-      ArrowStroke(ops, kVkDown, kScanDown);
+    case ButtonKind::kArrowStroke:
+      if (down) ArrowStroke(ops, row.vk, row.scan);
       break;
-    default:
-      break;  // button 9 and above have no action
   }
 }
 
@@ -159,7 +175,8 @@ void ScanButtons(PollState& s, PlatformOps& ops, uint32_t buttons) {
 }
 
 void ReleaseHeldButtons(PollState& s, PlatformOps& ops) {
-  for (int index = 0; index < 3; ++index) TrackButton(s, ops, index, false);
+  // Only tracked buttons act when seen up, and then only if they were held.
+  for (int index = 0; index < kButtonRows; ++index) ButtonAction(s, ops, index, false);
 }
 
 }  // namespace velmora

@@ -7,14 +7,8 @@
 #include <cstdint>
 
 #include "platform/platform_ops.h"
-#include "pointer/records.h"
 
 namespace velmora {
-
-constexpr uint32_t kJoystickId = 0;         // JOYSTICKID1
-constexpr uint32_t kJoyInfoSizeBytes = 52;  // sizeof(JOYINFOEX)
-constexpr uint32_t kJoyReturnAll = 0xFF;    // JOY_RETURNALL
-constexpr int32_t kJoyErrNoError = 0;       // JOYERR_NOERROR
 
 // A digital stick reports exactly these two positions when pushed to a side;
 // anything else (centre, the extremes, every analogue in-between) moves nothing.
@@ -30,21 +24,10 @@ constexpr int32_t kMaxScannedButtons = 32;
 // for the device, and that would freeze the tray menu.
 constexpr uint32_t kLostJoystickRetryMs = 1000;
 
-constexpr uint32_t kMouseLeftDown = 0x0002;    // MOUSEEVENTF_LEFTDOWN
-constexpr uint32_t kMouseLeftUp = 0x0004;      // MOUSEEVENTF_LEFTUP
-constexpr uint32_t kMouseRightDown = 0x0008;   // MOUSEEVENTF_RIGHTDOWN
-constexpr uint32_t kMouseRightUp = 0x0010;     // MOUSEEVENTF_RIGHTUP
-constexpr uint32_t kMouseMiddleDown = 0x0020;  // MOUSEEVENTF_MIDDLEDOWN
-constexpr uint32_t kMouseMiddleUp = 0x0040;    // MOUSEEVENTF_MIDDLEUP
-
-constexpr uint8_t kVkUp = 0x26;    // VK_UP
-constexpr uint8_t kVkDown = 0x28;  // VK_DOWN
 // Programs that read scan codes (games, raw input) see the arrow keys as a real
 // keyboard sends them: these scan codes with the extended-key flag.
 constexpr uint8_t kScanUp = 0x48;
 constexpr uint8_t kScanDown = 0x50;
-constexpr uint32_t kKeyEventExtendedKey = 0x0001;  // KEYEVENTF_EXTENDEDKEY
-constexpr uint32_t kKeyEventKeyUp = 0x0002;        // KEYEVENTF_KEYUP
 
 // All of the program's working state, owned by the main window for its whole
 // life and zero-filled when it is created.
@@ -54,7 +37,7 @@ struct PollState {
   int32_t SpeedX;  // pixels per tick, kept from tick to tick
   int32_t SpeedY;
   Point TargetPos;
-  bool ButtonHeld[4];  // press memory of buttons 1 to 3; [3] stays false
+  bool ButtonHeld[4];  // press memory of the tracked buttons, by button index
   JoyInfoEx JoyInfo;
   JoyCapsA JoyCaps;
   int32_t ResultCode;
@@ -84,7 +67,7 @@ void PollTick(PollState& state, PlatformOps& ops);
 // The tick's last step: turns the button bits into mouse and key events.
 void ScanButtons(PollState& state, PlatformOps& ops, uint32_t buttons);
 
-// Lets go of every mouse button that buttons 1 to 3 are holding down.
+// Lets go of every mouse button that the joystick's buttons are holding down.
 void ReleaseHeldButtons(PollState& state, PlatformOps& ops);
 
 }  // namespace velmora

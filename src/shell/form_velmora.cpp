@@ -5,8 +5,8 @@
 namespace velmora {
 namespace {
 
-constexpr uint32_t kMkButtons = 0x0013;    // MK_LBUTTON | MK_RBUTTON | MK_MBUTTON
-constexpr uint32_t kMkModifiers = 0x000C;  // MK_SHIFT | MK_CONTROL
+constexpr uint32_t kMkButtons = kMkLButton | kMkRButton | kMkMButton;
+constexpr uint32_t kMkModifiers = kMkShift | kMkControl;
 
 uint32_t LowWord(intptr_t value) { return static_cast<uint32_t>(value) & 0xFFFFu; }
 uint32_t HighWord(intptr_t value) { return (static_cast<uint32_t>(value) >> 16) & 0xFFFFu; }
@@ -58,7 +58,7 @@ void formVelmora::Form_Load() {
   }
   (void)ops_.SetTimer1Enabled(false);
   // The whole JOYCAPSA record: joystick drivers refuse any other size.
-  state_.ResultCode = ops_.joyGetDevCapsA(kJoystickId, &state_.JoyCaps, sizeof(state_.JoyCaps));
+  state_.ResultCode = ops_.joyGetDevCapsA(kJoystickId1, &state_.JoyCaps, sizeof(state_.JoyCaps));
   if (state_.ResultCode != kJoyErrNoError) {
     ops_.ShowMessage(kNoJoystickText, kAppTitle);
     ops_.EndProcess();

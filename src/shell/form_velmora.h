@@ -19,24 +19,11 @@ constexpr char kTrayTip[] = VELMORA_APP_NAME " " VELMORA_VERSION_TEXT " by " VEL
 constexpr char kNoJoystickText[] = "Couldn't detect the joystick";
 constexpr char kHomePageUrl[] = "https://quillan.example/velmora/";
 
-// Window messages, with the values Windows gives them.
-constexpr uint32_t kWmDestroy = 0x0002;
-constexpr uint32_t kWmClose = 0x0010;
-constexpr uint32_t kWmEndSession = 0x0016;
-constexpr uint32_t kWmTimer = 0x0113;
-constexpr uint32_t kWmMouseMove = 0x0200;
-constexpr uint32_t kWmRButtonUp = 0x0205;
-
 // The notification icon: it reports its mouse events as WM_MOUSEMOVE messages
 // whose x coordinate carries the event.
-constexpr uint32_t kNimAdd = 0;
-constexpr uint32_t kNimDelete = 2;
-constexpr uint32_t kNotifyIconV1SizeBytes = 88;
 constexpr uint32_t kTrayIconId = 1;
-constexpr uint32_t kTrayIconFlags = 7;  // NIF_MESSAGE | NIF_ICON | NIF_TIP
+constexpr uint32_t kTrayIconFlags = kNifMessage | kNifIcon | kNifTip;
 constexpr uint32_t kTrayCallbackMessage = kWmMouseMove;
-
-constexpr int32_t kSwShowNormal = 1;
 
 enum MenuCommand : uint32_t { kMnuEnabled = 1, kMnuAbout = 2, kMnuExit = 3 };
 

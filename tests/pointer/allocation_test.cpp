@@ -38,14 +38,14 @@ TEST(AllocationTest, TicksScansAndMenuCallbacksAllocateNothing) {
   g_allocations = 0;
   g_counting = true;
   for (int i = 0; i < 2000; ++i) {
-    const uint32_t axes[] = {kAxisLow, kAxisCentre, kAxisHigh};
+    const uint32_t axes[] = {kStickLow, kStickCentre, kStickHigh};
     h.fake.Stick(axes[i % 3], axes[(i / 3) % 3], static_cast<uint32_t>(i * 37) & 0xFF);
     h.Tick();
     if (i % 100 == 0) {
-      h.ChooseFromMenu(kMnuEnabled);
-      h.ChooseFromMenu(kMnuEnabled);
-      h.ChooseFromMenu(kMnuAbout);
-      h.TrayEvent(kWmRButtonUp);  // dismissed
+      h.ChooseFromMenu("Enabled");
+      h.ChooseFromMenu("Enabled");
+      h.ChooseFromMenu("About...");
+      h.TrayEvent(kRButtonUp);  // dismissed
       h.TrayEvent(0x0200);
       h.form.WindowMessage(kTaskbarCreated, 0, 0);
     }

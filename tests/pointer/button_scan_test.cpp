@@ -6,7 +6,8 @@
 namespace velmora::testing {
 namespace {
 
-constexpr uint32_t kUpStroke[] = {kKeyEventExtendedKey, kKeyEventExtendedKey | kKeyEventKeyUp};
+// KEYEVENTF_EXTENDEDKEY for the press, with KEYEVENTF_KEYUP for the release.
+constexpr uint32_t kUpStroke[] = {0x1, 0x3};
 
 struct ButtonScanTest : ::testing::Test {
   Harness h;
@@ -16,7 +17,7 @@ struct ButtonScanTest : ::testing::Test {
     h.fake.ClearLog();
   }
   void Hold(uint32_t buttons, int ticks) {
-    h.fake.Stick(kAxisCentre, kAxisCentre, buttons);
+    h.fake.Stick(kStickCentre, kStickCentre, buttons);
     h.Ticks(ticks);
   }
 };
@@ -27,9 +28,9 @@ TEST_F(ButtonScanTest, TrackedButtonsGiveOnePressAndOneReleaseOfTheirMouseButton
     MouseButton button;
     uint32_t down, up;
   } cases[] = {
-      {0x1, kLeft, kMouseLeftDown, kMouseLeftUp},
-      {0x2, kMiddle, kMouseMiddleDown, kMouseMiddleUp},
-      {0x4, kRight, kMouseRightDown, kMouseRightUp},
+      {0x1, kLeft, 0x0002, 0x0004},
+      {0x2, kMiddle, 0x0020, 0x0040},
+      {0x4, kRight, 0x0008, 0x0010},
   };
   LoadWith(8);
   for (const auto& c : cases) {
@@ -55,7 +56,7 @@ TEST_F(ButtonScanTest, HeldTrackedButtonCostsNoCallAfterItsFirstTick) {
 TEST_F(ButtonScanTest, Button4DoubleClicksOnEveryTickHeld) {
   LoadWith(8);
   Hold(0x8, 3);
-  std::vector<uint32_t> once = {kMouseLeftDown, kMouseLeftUp, kMouseLeftDown, kMouseLeftUp};
+  std::vector<uint32_t> once = {0x0002, 0x0004, 0x0002, 0x0004};
   std::vector<uint32_t> want;
   for (int i = 0; i < 3; ++i) want.insert(want.end(), once.begin(), once.end());
   EXPECT_EQ(h.fake.mouseEvents, want);
@@ -68,8 +69,7 @@ TEST_F(ButtonScanTest, Buttons5To8StrokeTheirArrowKeyOnEveryTick) {
   const struct {
     uint32_t bit;
     uint8_t vk, scan;
-  } cases[] = {
-      {0x10, kVkUp, 0x48}, {0x20, kVkDown, 0x50}, {0x40, kVkUp, 0x48}, {0x80, kVkDown, 0x50}};
+  } cases[] = {{0x10, 0x26, 0x48}, {0x20, 0x28, 0x50}, {0x40, 0x26, 0x48}, {0x80, 0x28, 0x50}};
   LoadWith(8);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.bit);
@@ -94,26 +94,22 @@ TEST_F(ButtonScanTest, ButtonsActInAscendingOrderWithinATick) {
   LoadWith(8);
   Hold(0xFF, 1);
   EXPECT_EQ(h.fake.mouseEvents,
-            (std::vector<uint32_t>{kMouseLeftDown, kMouseMiddleDown, kMouseRightDown,
-                                   kMouseLeftDown, kMouseLeftUp, kMouseLeftDown, kMouseLeftUp}));
+            (std::vector<uint32_t>{0x0002, 0x0020, 0x0008, 0x0002, 0x0004, 0x0002, 0x0004}));
   std::vector<uint8_t> keys;
   for (const KeyEvent& k : h.fake.keyEvents) keys.push_back(k.vk);
-  EXPECT_EQ(keys,
-            (std::vector<uint8_t>{kVkUp, kVkUp, kVkDown, kVkDown, kVkUp, kVkUp, kVkDown, kVkDown}));
+  EXPECT_EQ(keys, (std::vector<uint8_t>{0x26, 0x26, 0x28, 0x28, 0x26, 0x26, 0x28, 0x28}));
 }
 
 TEST_F(ButtonScanTest, Buttons1And4TogetherStillReleaseLeftOnce) {
   LoadWith(8);
   Hold(0x9, 2);
-  EXPECT_EQ(h.fake.mouseEvents,
-            (std::vector<uint32_t>{kMouseLeftDown, kMouseLeftDown, kMouseLeftUp, kMouseLeftDown,
-                                   kMouseLeftUp, kMouseLeftDown, kMouseLeftUp, kMouseLeftDown,
-                                   kMouseLeftUp}));
+  EXPECT_EQ(h.fake.mouseEvents, (std::vector<uint32_t>{0x0002, 0x0002, 0x0004, 0x0002, 0x0004,
+                                                       0x0002, 0x0004, 0x0002, 0x0004}));
   EXPECT_FALSE(h.fake.mouseDown[kLeft]);
   EXPECT_TRUE(h.form.state().ButtonHeld[0]);
   h.fake.ClearLog();
   Hold(0, 2);
-  EXPECT_EQ(h.fake.mouseEvents, (std::vector<uint32_t>{kMouseLeftUp}));
+  EXPECT_EQ(h.fake.mouseEvents, (std::vector<uint32_t>{0x0004}));
   EXPECT_FALSE(h.form.state().ButtonHeld[0]);
 }
 
@@ -132,7 +128,7 @@ TEST_F(ButtonScanTest, OnlyTheReportedButtonCountIsExamined) {
     Harness fresh(c.count);
     fresh.Load();
     fresh.fake.ClearLog();
-    fresh.fake.Stick(kAxisCentre, kAxisCentre, 0xFFFFFFFFu);
+    fresh.fake.Stick(kStickCentre, kStickCentre, 0xFFFFFFFFu);
     fresh.Tick();
     EXPECT_EQ(fresh.fake.mouseEvents.size(), c.mouseEvents);
     EXPECT_EQ(fresh.fake.keyEvents.size(), c.keyEvents);
@@ -159,8 +155,7 @@ TEST_F(ButtonScanTest, FailedEventsDoNotStopTheScan) {
   h.fake.ClearLog();
   Hold(0xF0, 1);
   Hold(0x00, 1);
-  EXPECT_EQ(h.fake.mouseEvents,
-            (std::vector<uint32_t>{kMouseLeftUp, kMouseMiddleUp, kMouseRightUp}));
+  EXPECT_EQ(h.fake.mouseEvents, (std::vector<uint32_t>{0x0004, 0x0040, 0x0010}));
 }
 
 }  // namespace

@@ -33,9 +33,9 @@ struct HandlerCase {
 void Loaded(Harness& h) { h.Load(); }
 void LoadedAndHolding(Harness& h) {
   h.Load();
-  h.fake.Stick(kAxisHigh, kAxisLow, 0x7);
+  h.fake.Stick(kStickHigh, kStickLow, 0x7);
   h.Tick();
-  h.fake.Stick(kAxisHigh, kAxisLow, 0xFA);  // 1 and 3 released, 2 held, 4-8 pressed
+  h.fake.Stick(kStickHigh, kStickLow, 0xFA);  // 1 and 3 released, 2 held, 4-8 pressed
 }
 
 // The stick counts as centred with nothing pressed: the three held mouse
@@ -55,27 +55,24 @@ std::vector<HandlerCase> Handlers() {
        LoadedAndHolding,
        [](Harness& h) { h.Tick(); },
        {{Op::joyGetPosEx, kLostTick}}},
-      {"Form_MouseMove opening the menu",
-       Loaded,
-       [](Harness& h) { h.TrayEvent(kWmRButtonUp); },
-       {}},
+      {"Form_MouseMove opening the menu", Loaded, [](Harness& h) { h.TrayEvent(kRButtonUp); }, {}},
       {"mnuEnabled_Click",
        Loaded,
-       [](Harness& h) { h.ChooseFromMenu(kMnuEnabled); },
+       [](Harness& h) { h.ChooseFromMenu("Enabled"); },
        {{Op::PopupMenu, {Op::SetForegroundWindow, Op::PopupMenu, Op::PostNullMessage}}}},
       {"mnuAbout_Click",
        Loaded,
-       [](Harness& h) { h.ChooseFromMenu(kMnuAbout); },
+       [](Harness& h) { h.ChooseFromMenu("About..."); },
        {{Op::PopupMenu, {Op::SetForegroundWindow, Op::PopupMenu, Op::PostNullMessage}}}},
       {"mnuExit_Click",
        LoadedAndHolding,
-       [](Harness& h) { h.ChooseFromMenu(kMnuExit); },
+       [](Harness& h) { h.ChooseFromMenu("E&xit"); },
        {{Op::PopupMenu, {Op::SetForegroundWindow, Op::PopupMenu, Op::PostNullMessage}},
         {Op::UnloadWindow,
          {Op::SetForegroundWindow, Op::PopupMenu, Op::PostNullMessage, Op::UnloadWindow}}}},
       {"Form_Unload",
        LoadedAndHolding,
-       [](Harness& h) { h.form.WindowMessage(kWmDestroy, 0, 0); },
+       [](Harness& h) { h.form.WindowMessage(kDestroy, 0, 0); },
        {}},
       {"Form_TaskbarCreated",
        Loaded,
@@ -132,7 +129,7 @@ TEST(FaultInjectionTest, EverythingFailingAtOnceStillRunsEachHandlerToItsEnd) {
   Harness unload;
   unload.Load();
   unload.fake.FailAll();
-  unload.form.WindowMessage(kWmDestroy, 0, 0);
+  unload.form.WindowMessage(kDestroy, 0, 0);
   EXPECT_EQ(unload.fake.processEnds, 1);
   EXPECT_EQ(unload.fake.calls.back(), Op::EndProcess);
 }
