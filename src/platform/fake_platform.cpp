@@ -61,13 +61,28 @@ int32_t FakePlatform::joyGetDevCapsA(uint32_t id, JoyCapsA* caps, uint32_t size)
 }
 
 int32_t FakePlatform::joyGetPosEx(uint32_t id, JoyInfoEx* info) {
+  nowMs += queryMs;
   if (Enter(Op::joyGetPosEx)) return kJoyErrUnplugged;  // record left untouched
   if (id != kJoystickId1 || info->dwSize != sizeof(JoyInfoEx)) return kJoyErrParms;
-  if (posResult != 0) return posResult;
-  const uint32_t size = info->dwSize, flags = info->dwFlags;
-  *info = device;
-  info->dwSize = size;
-  info->dwFlags = flags;
+  if (posResult != kJoyErrNoError) return posResult;
+  // Like a driver: only what the flags ask for is written; every other field
+  // keeps whatever the caller's record held.
+  const uint32_t flags = info->dwFlags;
+  const struct {
+    uint32_t flag;
+    uint32_t JoyInfoEx::*field;
+  } kFields[] = {{kJoyReturnX, &JoyInfoEx::dwXpos},
+                 {kJoyReturnY, &JoyInfoEx::dwYpos},
+                 {kJoyReturnZ, &JoyInfoEx::dwZpos},
+                 {kJoyReturnR, &JoyInfoEx::dwRpos},
+                 {kJoyReturnU, &JoyInfoEx::dwUpos},
+                 {kJoyReturnV, &JoyInfoEx::dwVpos},
+                 {kJoyReturnPov, &JoyInfoEx::dwPOV},
+                 {kJoyReturnButtons, &JoyInfoEx::dwButtons},
+                 {kJoyReturnButtons, &JoyInfoEx::dwButtonNumber}};
+  for (const auto& f : kFields) {
+    if (flags & f.flag) info->*f.field = device.*f.field;
+  }
   return kJoyErrNoError;
 }
 
@@ -183,6 +198,7 @@ bool FakePlatform::PostNullMessage() {
 void FakePlatform::ShowMessage(const char* text, const char* caption) {
   if (Enter(Op::ShowMessage)) return;
   if (logging) messages.emplace_back(text, caption);
+  if (duringMessage) duringMessage();
 }
 
 void FakePlatform::UnloadWindow() {

@@ -73,13 +73,15 @@ class FakePlatform final : public PlatformOps {
   int32_t screenWidth = 1920, screenHeight = 1080;
   uint32_t windowHandle = 0x00010ABC, iconHandle = 0x00020DEF;
   uint32_t nowMs = 0;
+  uint32_t queryMs = 0;  // how far the clock moves while joyGetPosEx runs
   // With logging off, only outcomes are kept (no vector grows), so the fake
   // itself allocates nothing while the program runs.
   bool logging = true;
-  uint32_t popupChoice = 0;            // id PopupMenu returns...
-  const char* popupCaption = nullptr;  // ...unless this names the item to choose
-  std::function<void()> duringPopup;   // runs inside the menu's modal loop
-  std::function<void()> onUnload;      // what unloading the window runs
+  uint32_t popupChoice = 0;             // id PopupMenu returns...
+  const char* popupCaption = nullptr;   // ...unless this names the item to choose
+  std::function<void()> duringPopup;    // runs inside the menu's modal loop
+  std::function<void()> duringMessage;  // runs inside the message box's modal loop
+  std::function<void()> onUnload;       // what unloading the window runs
 
   void Fail(Op op, bool fail = true) { failing_[static_cast<size_t>(op)] = fail; }
   void FailAll() { failing_.set(); }

@@ -42,10 +42,10 @@ void StepAxis(uint32_t position, int32_t& speed, int32_t& target) {
 }
 
 StickReading ReadJoystick(PollState& s, PlatformOps& ops) {
-  uint32_t now = 0;
+  uint32_t started = 0;
   if (s.JoystickLost) {
-    now = ops.TickCountMs();
-    if (now - s.LastFailedQueryMs < kLostJoystickRetryMs) return kCentredStick;
+    started = ops.TickCountMs();
+    if (started - s.LastFailedQueryMs < s.RetryPauseMs) return kCentredStick;
   }
   s.JoyInfo.dwSize = sizeof(s.JoyInfo);
   s.JoyInfo.dwFlags = kJoyReturnAll;
@@ -56,9 +56,17 @@ StickReading ReadJoystick(PollState& s, PlatformOps& ops) {
   }
   // Whatever a failed query left in JoyInfo is stale: acting on it would keep
   // the cursor running and the buttons firing with nobody at the stick.
-  if (!s.JoystickLost) now = ops.TickCountMs();
+  //
+  // The pause before the next try counts from the end of this one, and lasts at
+  // least as long as this one took: a driver that blocks for seconds while it
+  // looks for the device then holds the UI thread at most half the time, and
+  // the tray menu and Exit are answered in between. (The first failure's length
+  // is unknown, since a healthy tick does not read the clock.)
+  const uint32_t ended = ops.TickCountMs();
+  const uint32_t took = s.JoystickLost ? ended - started : 0;
+  s.RetryPauseMs = took > kLostJoystickRetryMs ? took : kLostJoystickRetryMs;
   s.JoystickLost = true;
-  s.LastFailedQueryMs = now;
+  s.LastFailedQueryMs = ended;
   return kCentredStick;
 }
 

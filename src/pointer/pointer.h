@@ -19,9 +19,9 @@ constexpr uint32_t kAxisCentre = 32767;
 // There are only 32 button bits; a larger reported count examines just those.
 constexpr int32_t kMaxScannedButtons = 32;
 
-// While the joystick keeps failing, it is asked again at most this often: a
-// failing query can block for hundreds of milliseconds while the system looks
-// for the device, and that would freeze the tray menu.
+// While the joystick keeps failing, it is asked again no sooner than this after
+// the last failure: a failing query can block for a second or more while the
+// system looks for the device, and that would freeze the tray menu.
 constexpr uint32_t kLostJoystickRetryMs = 1000;
 
 // Programs that read scan codes (games, raw input) see the arrow keys as a real
@@ -44,9 +44,10 @@ struct PollState {
   int16_t ButtonIndex;
   int32_t ButtonMask;
   // A failed joystick query puts the poller into the lost state until a query
-  // succeeds again; LastFailedQueryMs paces the retries.
+  // succeeds again; the next try waits RetryPauseMs after the last one ended.
   bool JoystickLost;
   uint32_t LastFailedQueryMs;
+  uint32_t RetryPauseMs;
 };
 
 // Mouse actions: one mouse_event each, at the cursor.

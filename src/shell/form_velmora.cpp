@@ -66,6 +66,7 @@ void formVelmora::Form_Load() {
   }
   FillTrayData();
   (void)ops_.Shell_NotifyIconA(kNimAdd, &state_.TrayData);
+  iconAdded_ = true;
   (void)ops_.SetTimer1Enabled(true);
 }
 
@@ -87,13 +88,18 @@ void formVelmora::Form_Unload() {
   // A mouse button pressed through the joystick would otherwise stay down in the
   // system after the process is gone, with nothing left to release it.
   ReleaseHeldButtons(state_, ops_);
+  iconAdded_ = false;
   (void)ops_.Shell_NotifyIconA(kNimDelete, &state_.TrayData);
   ops_.EndProcess();
 }
 
 void formVelmora::Form_TaskbarCreated() {
   // The notification area was (re)started and has forgotten the icon; without
-  // it the running program could no longer be reached or ended.
+  // it the running program could no longer be reached or ended. Only an icon
+  // of ours comes back: the broadcast also reaches the window while the
+  // start-up message is open and during the unload, and an add then would
+  // leave an icon with no record behind it that nothing ever removes.
+  if (!iconAdded_) return;
   (void)ops_.Shell_NotifyIconA(kNimAdd, &state_.TrayData);
 }
 

@@ -62,6 +62,10 @@ class formVelmora {
   PollState state_{};
   bool MenuBusy_ = false;
   bool mnuEnabledChecked_ = true;
+  // From the start-up add until the unload's removal, whether or not the shell
+  // took the add: a notification area that was not running yet at start-up
+  // announces itself with "TaskbarCreated", and the icon is added then.
+  bool iconAdded_ = false;
   uint32_t taskbarCreatedMessage_ = 0;
 };
 

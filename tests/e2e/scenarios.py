@@ -5,6 +5,8 @@ The stick advances one script line per joystick query, and the double logs
 the cursor at every query, so motion is checked step by step, not by timing.
 """
 
+import time
+
 from drive import (HOME, VK_DOWN, VK_ESCAPE, VK_LBUTTON, VK_MBUTTON, VK_UP, centre, choose, menu_open, notify_calls, open_menu, pos, start, steps,
                    tray_adds)
 from harness import (CENTRE, DOWN, JOYERR_PARMS, JOYERR_UNPLUGGED, LEFT, RIGHT, UP, check,
@@ -32,7 +34,8 @@ NIM_ADD, NIM_DELETE = 0, 2
 @scenario()
 def no_joystick(s):
     """A failed capabilities query: the message, its caption, OK only, no icon,
-    and the program ends once OK is pressed."""
+    and the program ends once OK is pressed. A shell that starts while the
+    message is open ("TaskbarCreated") gets no icon either."""
     s.start_probe()
     s.write_script(caps_result=JOYERR_PARMS, buttons=0)
     velmora = s.start_velmora()
@@ -51,6 +54,8 @@ def no_joystick(s):
     check_equal(icons, [], "icons in the message box")
 
     check(velmora.poll() is None, "Velmora ended before OK was pressed")
+    s.probe("taskbarcreated")
+    time.sleep(1)  # the broadcast is posted; the box's modal loop delivers it
     check_equal(notify_calls(s), [], "Shell_NotifyIcon calls before OK")
     left, top, right, bottom = buttons[0]["rect"]
     s.x("mousemove", (left + right) // 2, (top + bottom) // 2, "click", 1)
@@ -454,6 +459,27 @@ def lost_stick_stops_the_cursor_and_polls_slowly(s):
     gaps = [(b.time_us - a.time_us) / 1000 for a, b in zip(ok[-15:], ok[-14:])]
     check(sum(gaps) / len(gaps) < 20, f"polling did not resume at 10 ms: {gaps}")
     check_equal(s.pointer(), ok[0].cursor, "the X pointer after the joystick came back")
+
+
+@scenario(timeout=90)
+def lost_stick_that_blocks_leaves_the_menu_working(s):
+    """Failing queries that each block 1.2 s: the next try waits at least that
+    long after the last one ended, so the program spends at most about half its
+    time in the driver, and the menu and Exit answer in between."""
+    pid = start(s)
+    before = len(s.queries(pid))
+    s.stick("lost wait 1200")
+    failing = wait_for(lambda: (lambda q: q if len(q) >= 4 else None)(
+        [q for q in s.queries(pid)[before:] if q["result"] == JOYERR_UNPLUGGED]), 30,
+        "four failing queries")
+    spans = [(q.time_us / 1e6 - 1.2, q.time_us / 1e6) for q in failing]
+    pauses = [b[0] - a[1] for a, b in zip(spans, spans[1:])]
+    check(pauses[0] >= 0.95 and all(p >= 1.15 for p in pauses[1:]),
+          f"pauses between the end of one failing query and the next: {pauses}")
+    inside = 1.2 * len(spans) / (spans[-1][1] - spans[0][0])
+    check(inside <= 0.6, f"{inside:.0%} of the time inside the driver")
+    choose(s, open_menu(s), "Exit")
+    check_equal(s.wait_exit(s.velmoras[0][0], timeout=10), 0, "Velmora's exit code")
 
 
 @scenario(timeout=90)

@@ -2,6 +2,7 @@
 // the tick does when a step fails.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 
 #include "support/harness.h"
@@ -251,6 +252,37 @@ TEST_F(LostJoystickTest, RetriesAtMostOnceASecondAndResumesOnFirstSuccess) {
   h.fake.Stick(kStickCentre, kStickCentre, 0x1);
   h.Tick();
   EXPECT_EQ(h.fake.Count(Op::TickCountMs), 0u);
+}
+
+TEST_F(LostJoystickTest, ADriverThatBlocksHoldsTheThreadAtMostHalfTheTime) {
+  for (uint32_t blockMs : {0u, 400u, 1200u, 1500u, 4000u}) {
+    SCOPED_TRACE(blockMs);
+    Harness fresh;
+    fresh.Load();
+    fresh.fake.Fail(Op::joyGetPosEx);
+    fresh.fake.queryMs = blockMs;  // each failing query takes this long
+    constexpr uint32_t kRunMs = 60000;
+    uint32_t insideMs = 0, lastEnd = 0, queries = 0;
+    std::vector<uint32_t> pauses;  // from the end of one query to the start of the next
+    while (fresh.fake.nowMs < kRunMs) {
+      const uint32_t start = fresh.fake.nowMs;
+      fresh.fake.ClearLog();
+      fresh.Tick();
+      if (fresh.fake.Count(Op::joyGetPosEx) > 0) {
+        if (queries++ > 0) pauses.push_back(start - lastEnd);
+        insideMs += blockMs;
+        lastEnd = fresh.fake.nowMs;
+      }
+      fresh.fake.nowMs += 10;  // the next timer tick
+    }
+    ASSERT_GE(pauses.size(), 2u);
+    EXPECT_GE(pauses[0], 1000u) << "a second from the end of the first failure";
+    for (size_t i = 1; i < pauses.size(); ++i) {
+      EXPECT_GE(pauses[i], std::max(1000u, blockMs)) << "pause " << i;
+      EXPECT_LE(pauses[i], std::max(1000u, blockMs) + 10) << "pause " << i;
+    }
+    EXPECT_LE(insideMs, kRunMs / 2 + blockMs) << "time spent inside the driver";
+  }
 }
 
 TEST_F(LostJoystickTest, RetryPacingSurvivesTheClockWrapping) {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 
 #include "support/harness.h"
 
@@ -165,23 +166,76 @@ TEST_F(TrayMenuTest, ExitReleasesHeldButtonsRemovesTheIconAndEnds) {
   }
 }
 
-TEST_F(TrayMenuTest, TaskbarCreatedAddsTheIconAgainWithTheSameRecord) {
-  const NotifyIconDataA added = h.fake.iconRecord;
-  h.fake.iconShown = false;  // the notification area restarted
-  h.fake.iconRecord = {};
-  EXPECT_TRUE(h.form.WindowMessage(kTaskbarCreated, 0, 0));
-  EXPECT_TRUE(h.fake.iconShown);
-  EXPECT_EQ(std::memcmp(&h.fake.iconRecord, &added, sizeof(added)), 0);
-  EXPECT_EQ(h.fake.iconCalls.size(), 1u);
-}
-
-TEST_F(TrayMenuTest, TaskbarCreatedIsIgnoredUntilItsIdIsKnown) {
-  Harness fresh;
-  fresh.form.SetTaskbarCreatedMessage(0);
-  fresh.Load();
-  fresh.fake.ClearLog();
-  EXPECT_FALSE(fresh.form.WindowMessage(0, 0, 0));
-  EXPECT_TRUE(fresh.fake.calls.empty());
+// "TaskbarCreated" is broadcast whenever a notification area starts. It may
+// arrive at any moment: the icon comes back only while the program owns one.
+TEST(TaskbarCreatedTest, AddsBackOnlyAnIconOfOurOwn) {
+  auto broadcast = [](Harness& h) { return h.form.WindowMessage(kTaskbarCreated, 0, 0); };
+  const struct {
+    const char* name;
+    std::function<void(Harness&)> run;
+    size_t adds;  // NIM_ADD calls in all
+    bool shown;
+  } cases[] = {
+      {"the shell restarted while running",
+       [&](Harness& h) {
+         h.Load();
+         h.fake.iconShown = false;
+         EXPECT_TRUE(broadcast(h));
+       },
+       2, true},
+      {"the shell was not up at start-up",
+       [&](Harness& h) {
+         h.fake.Fail(Op::Shell_NotifyIconA);
+         h.Load();
+         h.fake.Fail(Op::Shell_NotifyIconA, false);
+         broadcast(h);
+       },
+       1, true},
+      {"the no-joystick message is open",
+       [&](Harness& h) {
+         h.fake.capsResult = 165;
+         h.fake.duringMessage = [&] { broadcast(h); };
+         h.Load();
+       },
+       0, false},
+      {"the unload has removed the icon",
+       [&](Harness& h) {
+         h.Load();
+         h.form.WindowMessage(kDestroy, 0, 0);
+         broadcast(h);
+       },
+       1, false},
+      {"a second copy ending",
+       [&](Harness& h) {
+         h.fake.prevInstance = true;
+         h.Load();
+         broadcast(h);
+       },
+       0, false},
+      {"the message's id is not known yet",
+       [&](Harness& h) {
+         h.form.SetTaskbarCreatedMessage(0);
+         h.Load();
+         h.fake.iconShown = false;
+         EXPECT_FALSE(h.form.WindowMessage(0, 0, 0));
+       },
+       1, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Harness h;
+    c.run(h);
+    size_t adds = 0;
+    for (const auto& [message, record] : h.fake.iconCalls) {
+      if (message != 0) continue;  // NIM_ADD
+      ++adds;
+      EXPECT_EQ(record.cbSize, 88u);
+      EXPECT_EQ(record.hWnd, h.fake.windowHandle);
+      EXPECT_STREQ(record.szTip, "Velmora 1.0 by Quillan");
+    }
+    EXPECT_EQ(adds, c.adds);
+    EXPECT_EQ(h.fake.iconShown, c.shown);
+  }
 }
 
 }  // namespace

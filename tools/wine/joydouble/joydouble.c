@@ -10,6 +10,8 @@
 //   pos X Y BUTTONS [N]    N queries (default 1) succeed with this record
 //   fail RC [N]            N queries return RC and leave the caller's record alone
 //   lost [N]               the same as "fail 167 [N]" (JOYERR_UNPLUGGED)
+// Any state line may end in "wait MS": each query it answers first blocks for
+// MS milliseconds, as a driver searching for a missing device does.
 // Lines starting with '#' and blank lines are skipped. When the script runs
 // out, the last state is held; the driver appends lines while the program runs,
 // so the stick moves one query at a time and never by the wall clock.
@@ -57,15 +59,16 @@ enum { kAxisCentre = 32767, kMaxLine = 160 };
 typedef struct {
   UINT result;  // 0: the record below is handed out; otherwise returned as is
   DWORD x, y, buttons;
-  DWORD count;  // queries this state answers before the next line is taken
-  DWORD line;   // line number in the script, for the log
+  DWORD count;   // queries this state answers before the next line is taken
+  DWORD line;    // line number in the script, for the log
+  DWORD waitMs;  // how long each query blocks before it answers
 } State;
 
 static HANDLE g_log = INVALID_HANDLE_VALUE;
 static char g_scriptPath[MAX_PATH];
 static LONG g_scriptOffset;  // bytes of the script consumed so far
 static DWORD g_scriptLine;   // lines consumed so far
-static State g_state = {kJoyErrUnplugged, kAxisCentre, kAxisCentre, 0, 0, 0};
+static State g_state = {kJoyErrUnplugged, kAxisCentre, kAxisCentre, 0, 0, 0, 0};
 static DWORD g_served;       // queries answered from g_state
 static DWORD g_queries;      // joyGetPosEx calls by this process
 static LARGE_INTEGER g_frequency;
@@ -189,7 +192,7 @@ static BOOL StartsWord(const char* p, const char* word) {
 // (caps, comments, blanks, anything unknown) give FALSE and are passed over.
 static BOOL ParseState(const char* text, DWORD lineNumber, State* state) {
   const char* p = SkipSpaces(text);
-  State parsed = {0, kAxisCentre, kAxisCentre, 0, 1, lineNumber};
+  State parsed = {0, kAxisCentre, kAxisCentre, 0, 1, lineNumber, 0};
   if (StartsWord(p, "pos")) {
     p += 3;
     if (!ReadNumber(&p, &parsed.x) || !ReadNumber(&p, &parsed.y) ||
@@ -209,6 +212,11 @@ static BOOL ParseState(const char* text, DWORD lineNumber, State* state) {
   }
   DWORD count;
   if (ReadNumber(&p, &count) && count > 0) parsed.count = count;
+  p = SkipSpaces(p);
+  if (StartsWord(p, "wait")) {
+    p += 4;
+    if (!ReadNumber(&p, &parsed.waitMs)) return FALSE;
+  }
   *state = parsed;
   return TRUE;
 }
@@ -328,6 +336,7 @@ UINT WINAPI joyGetPosEx(UINT id, JoyInfoEx* info) {
   ++g_queries;
   if (g_served >= g_state.count) Advance();
   ++g_served;
+  if (g_state.waitMs) Sleep(g_state.waitMs);
 
   UINT result = g_state.result;
   if (id != 0 || !info || info->dwSize != sizeof(JoyInfoEx)) result = kJoyErrParms;
@@ -361,6 +370,8 @@ UINT WINAPI joyGetPosEx(UINT id, JoyInfoEx* info) {
   PutHex(&line, info ? info->dwFlags : 0);
   Put(&line, " line=");
   PutUnsigned(&line, g_state.line);
+  Put(&line, " waited=");
+  PutUnsigned(&line, g_state.waitMs);
   Put(&line, " -> ");
   PutUnsigned(&line, result);
   Put(&line, " x=");
