@@ -3,6 +3,7 @@ sections, imports and resources, enough to inspect what a build produced
 (tests/exe/check_exe.py uses it)."""
 
 import struct
+import xml.etree.ElementTree as ElementTree
 
 RT_ICON, RT_VERSION, RT_GROUP_ICON, RT_MANIFEST = 3, 16, 14, 24
 
@@ -152,3 +153,64 @@ def parse_version_node(data, offset=0):
         children.append(node)
         child = (node[3] + 3) & ~3
     return key, value, children, end
+
+
+# What a reader of the file sees of its icon, version block and manifest, as
+# plain values under the names the executable check compares.
+
+
+def icon_facts(pe):
+    group = pe.resource(RT_GROUP_ICON, 1)
+    if group is None:
+        return {"icon group 1": None}
+    count = struct.unpack_from("<H", group.data, 4)[0]
+    listed, images, sizes = [], [], []
+    for k in range(count):
+        width, height, colours, _, _, bits, size, res_id = struct.unpack_from(
+            "<BBBBHHIH", group.data, 6 + 14 * k)
+        listed.append((res_id, width or 256, height or 256, colours, bits))
+        image = pe.resource(RT_ICON, res_id)
+        if image is not None:
+            images.append((res_id, *struct.unpack_from("<IiiHH", image.data)))
+            sizes.append(size == len(image.data))
+    return {"icon group 1": sorted(listed), "icon images": sorted(images),
+            "icon sizes agree": bool(sizes) and all(sizes)}
+
+
+def version_facts(pe):
+    entry = [(lang, r) for (kind, name, lang), r in pe.resources.items()
+             if kind == RT_VERSION and name == 1]
+    if not entry:
+        return {"version language": None}
+    language, resource = entry[0]
+    _, fixed, children, _ = parse_version_node(resource.data)
+    fields = struct.unpack("<13I", fixed) if len(fixed) == 52 else (None,) * 13
+    blocks = {child[0]: child for child in children}
+    strings = {}
+    for table in blocks.get("StringFileInfo", (0, 0, []))[2]:
+        if table[0] == "040904B0":
+            strings = {s[0]: s[1].decode("utf-16-le").rstrip("\0") for s in table[2]}
+    variables = {v[0]: v[1] for v in blocks.get("VarFileInfo", (0, 0, []))[2]}
+    translation = variables.get("Translation", b"")
+    return {"version language": language,
+            "fixed version": (fields[0], *fields[2:6], fields[9]),
+            "version strings": strings,
+            "translation": struct.unpack("<HH", translation) if len(translation) == 4 else None}
+
+
+def manifest_facts(pe):
+    manifest = pe.resource(RT_MANIFEST, 1)
+    if manifest is None:
+        return {"dpiAwareness": None}
+    elements = {}
+    for element in ElementTree.fromstring(manifest.data).iter():
+        elements.setdefault(element.tag.rsplit("}", 1)[-1], []).append(element)
+    awareness = [e.text or "" for e in elements.get("dpiAwareness", [])]
+    return {
+        # The first entry Windows knows wins; the rest are for older versions.
+        "dpiAwareness": awareness[0].split(",")[0].strip().lower() if awareness else None,
+        "dpiAware": [(e.text or "").strip().lower() for e in elements.get("dpiAware", [])],
+        "execution level": [(e.get("level"), e.get("uiAccess"))
+                            for e in elements.get("requestedExecutionLevel", [])],
+        "supported OS": {(e.get("Id") or "").lower() for e in elements.get("supportedOS", [])},
+    }

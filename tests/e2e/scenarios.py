@@ -163,22 +163,6 @@ def vertical_and_diagonal(s):
     check_equal(s.pointer(), expected, "the X pointer")
 
 
-@scenario()
-def positions_that_move_nothing(s):
-    pid = start(s)
-    # Speeds of 3 to the right and 2 down first, to show they are kept.
-    s.run_stick(pos(x=RIGHT, y=DOWN, count=2), pos(x=RIGHT), centre(), pid=pid)
-    home = s.pointer()
-    check_equal(home, (HOME[0] + 6, HOME[1] + 3), "the X pointer after the first push")
-    ignored = [0, 255, 257, 32767, 65279, 65281, 65535]
-    states = [pos(x=v, y=w, count=2) for v in ignored for w in (ignored[0], ignored[-1], v)]
-    ticks = s.run_stick(*states, centre(), pid=pid)
-    check_equal(set(steps(ticks)), {(0, 0)}, "steps for positions other than 256 and 65280")
-    check_equal(s.pointer(), home, "the X pointer")
-    ticks = s.run_stick(pos(x=RIGHT, y=DOWN), centre(), pid=pid)
-    check_equal(steps(ticks)[0], (4, 3), "the next step: the speeds went on from 3 and 2")
-
-
 # -------------------------------------------------------------- buttons
 
 
@@ -238,31 +222,6 @@ def buttons_five_to_eight_arrow_strokes(s):
                     {(f"0x{vk:02x}", scans[vk], "1")}, "virtual key, scan code, extended flag")
         check_equal(s.probe("keystate", vk), ["up"], "the key's state after the strokes")
     check_equal(s.probe_events(0, MOUSE_EVENTS), [], "mouse messages")
-
-
-@scenario()
-def button_count_hides_buttons(s):
-    """With two buttons reported, buttons 3 to 8 do nothing; button 9 and above
-    never do anything."""
-    pid = start(s, buttons=2)
-    mark = s.probe_mark()
-    s.run_stick(pos(buttons=0xFC, count=4), pos(buttons=0xFFFFFF00, count=4), centre(),
-                pid=pid, settle=10)
-    check_equal(s.probe_events(mark, MOUSE_EVENTS + KEY_EVENTS), [],
-                "messages for buttons beyond the count")
-    s.run_stick(pos(buttons=0x1, count=2), centre(), pid=pid, settle=5)
-    wait_for(lambda: len(s.probe_events(mark, MOUSE_EVENTS)) >= 2, 10, "button 1's click")
-    check_equal(names(s.probe_events(mark, MOUSE_EVENTS)), ["lbuttondown", "lbuttonup"],
-                "button 1 within the count")
-
-
-@scenario()
-def buttons_above_eight_do_nothing(s):
-    pid = start(s, buttons=32)
-    mark = s.probe_mark()
-    s.run_stick(pos(buttons=0xFFFFFF00, count=6), centre(), pid=pid, settle=10)
-    check_equal(s.probe_events(mark, MOUSE_EVENTS + KEY_EVENTS), [],
-                "messages for buttons 9 to 32")
 
 
 # ------------------------------------------------------------------ menu
@@ -437,36 +396,13 @@ def taskbar_created_restores_the_icon(s):
 
 
 @scenario(timeout=90)
-def lost_stick_stops_the_cursor_and_polls_slowly(s):
+def lost_stick_stops_the_cursor_and_is_paced(s):
+    """The stick held right, then queries that fail after blocking 1.2 s: the
+    cursor stops, the next try waits at least that long after the last one
+    ended (so the program spends at most about half its time in the driver),
+    the menu still answers, and 10 ms polling resumes once the stick is back."""
     pid = start(s)
     s.run_stick(pos(x=RIGHT, count=4), pid=pid, settle=0)
-    before = len(s.queries(pid))
-    s.stick(f"lost")
-    # Four failing queries: at most one a second.
-    failing = wait_for(lambda: (lambda q: q if len(q) >= 4 else None)(
-        [q for q in s.queries(pid)[before:] if q["result"] == JOYERR_UNPLUGGED]), 20,
-        "four failing queries")
-    gaps = [(b.time_us - a.time_us) / 1e6 for a, b in zip(failing, failing[1:])]
-    check(all(g >= 0.9 for g in gaps), f"failing queries closer than a second: {gaps}")
-    check(all(g <= 2.0 for g in gaps), f"failing queries further apart than expected: {gaps}")
-    cursors = {q.cursor for q in failing}
-    check_equal(len(cursors), 1, "cursor positions while the joystick is lost")
-    # Back again: the next query succeeds and 10 ms polling resumes at once.
-    s.stick(centre())
-    back = s.wait_queries(20, pid, after=len(s.queries(pid)))
-    last_failure = max(i for i, q in enumerate(back) if q["result"] != 0)
-    ok = back[last_failure + 1:]
-    gaps = [(b.time_us - a.time_us) / 1000 for a, b in zip(ok[-15:], ok[-14:])]
-    check(sum(gaps) / len(gaps) < 20, f"polling did not resume at 10 ms: {gaps}")
-    check_equal(s.pointer(), ok[0].cursor, "the X pointer after the joystick came back")
-
-
-@scenario(timeout=90)
-def lost_stick_that_blocks_leaves_the_menu_working(s):
-    """Failing queries that each block 1.2 s: the next try waits at least that
-    long after the last one ended, so the program spends at most about half its
-    time in the driver, and the menu and Exit answer in between."""
-    pid = start(s)
     before = len(s.queries(pid))
     s.stick("lost wait 1200")
     failing = wait_for(lambda: (lambda q: q if len(q) >= 4 else None)(
@@ -474,12 +410,22 @@ def lost_stick_that_blocks_leaves_the_menu_working(s):
         "four failing queries")
     spans = [(q.time_us / 1e6 - 1.2, q.time_us / 1e6) for q in failing]
     pauses = [b[0] - a[1] for a, b in zip(spans, spans[1:])]
-    check(pauses[0] >= 0.95 and all(p >= 1.15 for p in pauses[1:]),
+    check(pauses[0] >= 0.95 and all(1.15 <= p <= 2.5 for p in pauses[1:]),
           f"pauses between the end of one failing query and the next: {pauses}")
     inside = 1.2 * len(spans) / (spans[-1][1] - spans[0][0])
     check(inside <= 0.6, f"{inside:.0%} of the time inside the driver")
-    choose(s, open_menu(s), "Exit")
-    check_equal(s.wait_exit(s.velmoras[0][0], timeout=10), 0, "Velmora's exit code")
+    check_equal(len({q.cursor for q in failing}), 1, "cursor positions while the joystick is lost")
+    open_menu(s)
+    s.probe("key", VK_ESCAPE)
+    wait_for(lambda: not menu_open(s), 10, "the menu to close")
+    # Back again: the next query succeeds and 10 ms polling resumes at once.
+    s.stick(centre())
+    back = s.wait_queries(20, pid, after=len(s.queries(pid)), timeout=30)
+    last_failure = max(i for i, q in enumerate(back) if q["result"] != 0)
+    ok = back[last_failure + 1:]
+    gaps = [(b.time_us - a.time_us) / 1000 for a, b in zip(ok[-15:], ok[-14:])]
+    check(sum(gaps) / len(gaps) < 20, f"polling did not resume at 10 ms: {gaps}")
+    check_equal(s.pointer(), ok[0].cursor, "the X pointer after the joystick came back")
 
 
 @scenario(timeout=90)

@@ -136,14 +136,6 @@ TEST_F(ButtonScanTest, OnlyTheReportedButtonCountIsExamined) {
   }
 }
 
-TEST_F(ButtonScanTest, ButtonNineAndAboveDoNothing) {
-  LoadWith(32);
-  Hold(0xFFFFFF00u, 5);
-  Hold(0, 5);
-  EXPECT_TRUE(h.fake.mouseEvents.empty());
-  EXPECT_TRUE(h.fake.keyEvents.empty());
-}
-
 TEST_F(ButtonScanTest, FailedEventsDoNotStopTheScan) {
   LoadWith(8);
   h.fake.Fail(Op::mouse_event);

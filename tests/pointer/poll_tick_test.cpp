@@ -86,6 +86,8 @@ TEST_F(PollTickTest, AtTheScreenEdgeTheSpeedKeepsGrowing) {
 }
 
 TEST_F(PollTickTest, OverflowLeavesTheValueAndTheTickGoesOn) {
+  const uint32_t lo = kStickLow, hi = kStickHigh, mid = kStickCentre;
+  const int32_t kMax = INT32_MAX, kMin = INT32_MIN;
   struct Case {
     const char* name;
     uint32_t x, y;
@@ -94,62 +96,16 @@ TEST_F(PollTickTest, OverflowLeavesTheValueAndTheTickGoesOn) {
     int32_t wantSpeedX, wantSpeedY;
     Point wantTarget;
   } cases[] = {
-      {"SpeedX at max",
-       kStickHigh,
-       kStickCentre,
-       INT32_MAX,
-       0,
-       {0, 0},
-       INT32_MAX,
-       0,
-       {INT32_MAX, 0}},
-      {"SpeedX at min",
-       kStickLow,
-       kStickCentre,
-       INT32_MIN,
-       0,
-       {0, 0},
-       INT32_MIN,
-       0,
-       {INT32_MIN, 0}},
-      {"SpeedY at max",
-       kStickCentre,
-       kStickHigh,
-       0,
-       INT32_MAX,
-       {0, 0},
-       0,
-       INT32_MAX,
-       {0, INT32_MAX}},
-      {"SpeedY at min",
-       kStickCentre,
-       kStickLow,
-       0,
-       INT32_MIN,
-       {0, 0},
-       0,
-       INT32_MIN,
-       {0, INT32_MIN}},
-      {"target x past max",
-       kStickHigh,
-       kStickHigh,
-       10,
-       1,
-       {INT32_MAX - 5, 7},
-       11,
-       2,
-       {INT32_MAX - 5, 9}},
-      {"target x past min",
-       kStickLow,
-       kStickCentre,
-       -10,
-       0,
-       {INT32_MIN + 5, 7},
-       -11,
-       0,
-       {INT32_MIN + 5, 7}},
-      {"target y past max", kStickCentre, kStickHigh, 0, 3, {7, INT32_MAX}, 0, 4, {7, INT32_MAX}},
-      {"target y past min", kStickCentre, kStickLow, 0, -3, {7, INT32_MIN}, 0, -4, {7, INT32_MIN}},
+      // clang-format off
+      {"SpeedX at max",     hi,  mid, kMax, 0,    {0, 0},        kMax, 0,    {kMax, 0}},
+      {"SpeedX at min",     lo,  mid, kMin, 0,    {0, 0},        kMin, 0,    {kMin, 0}},
+      {"SpeedY at max",     mid, hi,  0,    kMax, {0, 0},        0,    kMax, {0, kMax}},
+      {"SpeedY at min",     mid, lo,  0,    kMin, {0, 0},        0,    kMin, {0, kMin}},
+      {"target x past max", hi,  hi,  10,   1,    {kMax - 5, 7}, 11,   2,    {kMax - 5, 9}},
+      {"target x past min", lo,  mid, -10,  0,    {kMin + 5, 7}, -11,  0,    {kMin + 5, 7}},
+      {"target y past max", mid, hi,  0,    3,    {7, kMax},     0,    4,    {7, kMax}},
+      {"target y past min", mid, lo,  0,    -3,   {7, kMin},     0,    -4,   {7, kMin}},
+      // clang-format on
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -6,7 +6,8 @@
   e2e.py --enable-i386                lets 32-bit Wine run (qemu on kernels without it)
   e2e.py NAME [NAME...]               runs scenarios; exit 0 when all pass
 
-ctest runs one scenario per test (tests/e2e/CMakeLists.txt). --windows-build
+ctest runs one scenario per test (tests/e2e/CMakeLists.txt); the scenarios are
+in tests/e2e/scenarios.py. --windows-build
 is the windows preset's build folder (Velmora.exe, e2e/winmm.dll, e2e/probe.exe).
 """
 
@@ -19,7 +20,7 @@ from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "tools" / "wine"))
-sys.path.insert(0, str(Path(__file__).resolve().parent))
+sys.path.insert(0, str(REPO / "tests" / "e2e"))  # the scenarios themselves
 
 import harness  # noqa: E402
 import scenarios  # noqa: E402
