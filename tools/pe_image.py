@@ -43,6 +43,7 @@ class PeImage:
         if self.data[pe:pe + 4] != b"PE\0\0":
             raise PeError("no PE signature")
         self.machine = self._u16(pe + 4)
+        self.timestamp = self._u32(pe + 8)
         sections = self._u16(pe + 6)
         optional_size = self._u16(pe + 20)
         optional = pe + 24
@@ -54,6 +55,8 @@ class PeImage:
             self.sections = []
             return
         self.image_base = self._u32(optional + 28)
+        self.os_version = (self._u16(optional + 40), self._u16(optional + 42))
+        self.subsystem_version = (self._u16(optional + 48), self._u16(optional + 50))
         self.subsystem = self._u16(optional + 68)
         count = self._u32(optional + 92)
         self.directories = [struct.unpack_from("<II", self.data, optional + 96 + 8 * k)
@@ -79,13 +82,23 @@ class PeImage:
         return self.data[offset:self.data.index(b"\0", offset)].decode("ascii")
 
     def _read_imports(self):
+        """The DLLs imported, in order; self.functions maps each to the names
+        imported from it (ordinal imports are left out)."""
         names = []
+        self.functions = {}
         table = self._directory(1)
         while table is not None:
-            name_rva = self._u32(table + 12)
+            lookup_rva, name_rva = self._u32(table), self._u32(table + 12)
             if self.data[table:table + 20] == bytes(20):
                 break
             names.append(self._c_string(self.offset_of(name_rva)))
+            functions = self.functions.setdefault(names[-1], [])
+            thunk = self.offset_of(lookup_rva or self._u32(table + 16))
+            while thunk is not None and self._u32(thunk):
+                entry = self._u32(thunk)
+                if not entry & 0x80000000:
+                    functions.append(self._c_string(self.offset_of(entry) + 2))
+                thunk += 4
             table += 20
         # Delay-loaded DLLs must be there at run time just the same.
         table = self._directory(13)

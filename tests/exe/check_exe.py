@@ -24,10 +24,21 @@ from pe_image import PeError, PeImage, icon_facts, manifest_facts, version_facts
 WINDOWS_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "shell32.dll", "advapi32.dll",
                 "msvcrt.dll", "winmm.dll", "comctl32.dll"}
 
+# The first Windows version each of these functions exists on: a program that
+# imports one directly does not start on anything older, whatever its header
+# says. The rest of what it imports is older than Windows 7.
+FIRST_WINDOWS = {"ChangeWindowMessageFilter": (6, 0), "CreateWaitableTimerExW": (6, 0),
+                 "GetTickCount64": (6, 0), "ChangeWindowMessageFilterEx": (6, 1),
+                 "SetDefaultDllDirectories": (6, 2), "SetProcessInformation": (6, 2),
+                 "GetDpiForWindow": (10, 0), "SetProcessDpiAwarenessContext": (10, 0)}
+
 EXPECTED = {
     "machine": 0x14C,  # i386
     "optional header": 0x10B,  # PE32
     "subsystem": 2,  # Windows GUI
+    "link time stamp": 0,  # none: the same bytes whenever it is built
+    "OS and subsystem version": ((6, 1), (6, 1)),  # Windows 7
+    "imports that Windows 7 has": True,
     "size at most 64 KiB": True,
     "only Windows' own DLLs": True,
     "icon group 1": [(30001, 32, 32, 16, 4), (30002, 16, 16, 16, 4)],  # id, w, h, colours, bits
@@ -52,9 +63,13 @@ EXPECTED = {
 def facts(data):
     """What the file says, under the same names as EXPECTED."""
     pe = PeImage(data)
-    found = {"machine": pe.machine, "optional header": pe.magic, "subsystem": pe.subsystem,
+    found = {"machine": pe.machine, "link time stamp": pe.timestamp, "optional header": pe.magic, "subsystem": pe.subsystem,
              "size at most 64 KiB": len(data) <= 64 * 1024,
-             "only Windows' own DLLs": all(d.lower() in WINDOWS_DLLS for d in pe.imports)}
+             "only Windows' own DLLs": all(d.lower() in WINDOWS_DLLS for d in pe.imports),
+             "OS and subsystem version": (pe.os_version, pe.subsystem_version),
+             "imports that Windows 7 has": all(
+                 FIRST_WINDOWS.get(f, (0, 0)) <= min(pe.os_version, pe.subsystem_version)
+                 for functions in pe.functions.values() for f in functions)}
     for part in (icon_facts, version_facts, manifest_facts):
         found.update(part(pe))
     found["version strings"] = {k: found.get("version strings", {}).get(k)

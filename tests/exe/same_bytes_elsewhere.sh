@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Builds Velmora.exe a second time from a copy of the sources in another
+# folder, now, and compares it byte for byte with the windows preset's build:
+# a user must be able to rebuild a release and get the file they downloaded.
+#
+#   same_bytes_elsewhere.sh SOURCE_DIR VELMORA_EXE
+set -euo pipefail
+source_dir=$1
+built=$2
+[ -f "$built" ] || { echo "$built is missing; build the windows preset first"; exit 1; }
+
+elsewhere=$(mktemp -d /tmp/velmora-rebuild.XXXXXX)
+trap 'rm -rf "$elsewhere"' EXIT
+# The tracked files and any new ones not ignored: what a commit of this tree holds.
+git -C "$source_dir" ls-files -z --cached --others --exclude-standard |
+  (cd "$source_dir" && tar --null -T - -cf -) | tar -xf - -C "$elsewhere"
+
+(cd "$elsewhere" && cmake --preset windows >/dev/null &&
+  cmake --build --preset windows --target Velmora >/dev/null)
+again="$elsewhere/build/windows/Velmora.exe"
+
+if ! cmp "$built" "$again"; then
+  echo "two builds of the same sources differ"
+  exit 1
+fi
+# Neither folder's path may be in the file (it would differ from machine to machine).
+if grep -a -q -e "$elsewhere" -e "$(cd "$source_dir" && pwd)" "$built"; then
+  echo "$built holds a build path"
+  exit 1
+fi
+echo "the same $(wc -c <"$built") bytes when built again in $elsewhere"
