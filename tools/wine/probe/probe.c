@@ -7,6 +7,8 @@
 //                              ARGS" lines), answering in VELMORA_PROBE_REPLIES
 //                              between "begin SEQ" and "end SEQ" lines
 //   probe info                 the windows the driver asks about, as JSON lines
+//   probe menu                 the items of the open popup menu: caption and
+//                              screen rectangle, as JSON lines
 //   probe close                asks Velmora's window to close (WM_CLOSE)
 //   probe taskbarcreated       broadcasts "TaskbarCreated", as a restarted shell does
 //   probe delicon              removes Velmora's icon from outside (NIM_DELETE)
@@ -308,6 +310,54 @@ static int RunInfo(void) {
   return 0;
 }
 
+// ---- menu ----
+
+static BOOL CALLBACK FindVisibleMenu(HWND window, LPARAM found) {
+  char className[16] = "";
+  (void)GetClassNameA(window, className, sizeof(className));
+  if (strcmp(className, "#32768") || !IsWindowVisible(window)) return TRUE;
+  *(HWND*)found = window;
+  return FALSE;
+}
+
+// The open popup menu's items as the user sees them: caption (with its &) and
+// screen rectangle, one JSON line each, so the driver picks an item by what it
+// says. Wine keeps a menu's items in the memory of the process that made it,
+// so the joystick double reads them from inside that process; this asks it.
+static int RunMenu(void) {
+  HWND popup = NULL;
+  (void)EnumWindows(FindVisibleMenu, (LPARAM)&popup);
+  if (!popup) {
+    fprintf(g_out, "no popup menu is open\n");
+    return 1;
+  }
+  DWORD pid = 0;
+  (void)GetWindowThreadProcessId(popup, &pid);
+  char requestName[64], doneName[64], textName[64];
+  (void)snprintf(requestName, sizeof(requestName), "VelmoraDoubleMenu-request-%lu", pid);
+  (void)snprintf(doneName, sizeof(doneName), "VelmoraDoubleMenu-done-%lu", pid);
+  (void)snprintf(textName, sizeof(textName), "VelmoraDoubleMenu-text-%lu", pid);
+  HANDLE request = OpenEventA(EVENT_MODIFY_STATE, FALSE, requestName);
+  HANDLE done = OpenEventA(SYNCHRONIZE, FALSE, doneName);
+  HANDLE mapping = OpenFileMappingA(FILE_MAP_READ, FALSE, textName);
+  const char* text = mapping ? (const char*)MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0) : NULL;
+  int code = 1;
+  if (!request || !done || !text) {
+    fprintf(g_out, "process %lu, which owns the menu, has no joystick double to read it\n", pid);
+  } else if (!SetEvent(request) || WaitForSingleObject(done, 5000) != WAIT_OBJECT_0) {
+    fprintf(g_out, "the joystick double in process %lu did not read the menu\n", pid);
+  } else {
+    fprintf(g_out, "%s", text);
+    code = strncmp(text, "{", 1) ? 1 : 0;
+  }
+  if (text) (void)UnmapViewOfFile(text);
+  if (mapping) CloseHandle(mapping);
+  if (done) CloseHandle(done);
+  if (request) CloseHandle(request);
+  fflush(g_out);
+  return code;
+}
+
 // ---- commands ----
 
 static int RunClose(void) {
@@ -361,6 +411,7 @@ static int RunBrowser(void) {
 // argv[1] is the command; argv[0] is the program or the command's sequence number.
 static int RunCommand(int argc, char** argv) {
   if (argc == 2 && !strcmp(argv[1], "info")) return RunInfo();
+  if (argc == 2 && !strcmp(argv[1], "menu")) return RunMenu();
   if (argc == 2 && !strcmp(argv[1], "close")) return RunClose();
   if (argc == 2 && !strcmp(argv[1], "taskbarcreated")) return RunTaskbarCreated();
   if (argc == 2 && !strcmp(argv[1], "delicon")) return RunDeleteIcon();
@@ -378,7 +429,7 @@ int main(int argc, char** argv) {
   }
   if (argc >= 2 && !strcmp(argv[1], "browser")) return RunBrowser();
   if (argc >= 2) return RunCommand(argc, argv);
-  fprintf(stderr, "usage: probe window X Y W H LOG | info | close | taskbarcreated | delicon |"
+  fprintf(stderr, "usage: probe window X Y W H LOG | info | menu | close | taskbarcreated | delicon |"
                   " key VK | keystate VK | browser ARGS...\n");
   return 64;
 }
