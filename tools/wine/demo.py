@@ -112,7 +112,7 @@ class Stick:
 
     def move_axis(self, axis, target, tolerance, delay=25):
         self.fastest[axis] = 0
-        while True:
+        for _ in range(80):
             remaining = target - self.s.pointer()[axis]
             if abs(remaining) <= tolerance:
                 return
@@ -131,6 +131,8 @@ class Stick:
             # One or two ticks a frame, so the ramp shows in the trail.
             self.push(axis, direction, min(ticks, 1 if speed < 4 else 2))
             self.rec.shot(delay)
+        raise harness.Failure(f"the cursor did not reach {target} on the {'xy'[axis]} axis; "
+                              f"it is at {self.s.pointer()}")
 
     def move_to(self, point, tolerance=(3, 3), delay=25):
         """Vertically first, then across."""
