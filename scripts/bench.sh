@@ -8,6 +8,9 @@ cd "$(dirname "$0")/.."
 scripts/build.sh windows bench
 
 echo "== one tick against the fake platform (host, Release)"
+# Debian's libbenchmark warns about its own build before the numbers.
+echo "(a \"Library was built as DEBUG\" warning below is about Debian's Google Benchmark"
+echo " package, not Velmora: the code measured is built Release, build/bench)"
 build/bench/bench/velmora_tick_benchmark --benchmark_min_time=0.5
 echo
 echo "== Velmora.exe under Wine"

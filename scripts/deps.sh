@@ -54,9 +54,13 @@ fail() {
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   $sudo dpkg --add-architecture i386 >>"$log" 2>&1 || fail "adding the i386 architecture"
 fi
+# Once installed, the downloaded .deb files (about 0.6 GB) are of no more use,
+# and apt's binary caches of the package lists (about 0.1 GB) are rebuilt
+# whenever apt needs them; neither is kept. Files apt already had stay.
+lean=(-o APT::Keep-Downloaded-Packages=false -o Dir::Cache::pkgcache= -o Dir::Cache::srcpkgcache=)
 echo "deps: updating the package lists (log: build/deps.log)" >&2
-$sudo apt-get update -q >>"$log" 2>&1 || fail "apt-get update"
+$sudo apt-get "${lean[@]}" update -q >>"$log" 2>&1 || fail "apt-get update"
 echo "deps: installing ${#missing[@]} packages and what they need (this takes a few minutes)" >&2
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends \
+DEBIAN_FRONTEND=noninteractive $sudo apt-get "${lean[@]}" install -y -q --no-install-recommends \
   "${missing[@]}" >>"$log" 2>&1 || fail "apt-get install"
 echo "deps: done" >&2

@@ -3,7 +3,8 @@
 #
 #   scripts/run.sh           on $DISPLAY, with whatever joystick Wine finds
 #   scripts/run.sh --demo    (or with no $DISPLAY) a scripted demo on a private
-#                            X display; screenshots and a log go to build/demo/
+#                            X display; frames with the pointer drawn in, an
+#                            animated demo.gif and a log go to build/demo/
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -1,12 +1,20 @@
 #!/usr/bin/env python3
 """A short demonstration of Velmora on a private X display.
 
-A scripted joystick moves the cursor around a probe window, clicks it with
-button 1, then the tray icon's menu is opened and Exit chosen. Screenshots and
-a log of what happened are written to the output folder (build/demo/).
+A scripted joystick moves the cursor onto a probe window (slowly, then
+faster), clicks it with button 1 and sends Up and Down with buttons 5 and 6;
+then it moves onto the tray icon, opens the menu with button 3, moves onto
+Exit and chooses it with button 1. The probe window lists what it received.
+
+Every step is a real screenshot. X leaves the pointer out of them, so each
+frame gets an arrow drawn where X reports the pointer at that moment, and a
+fading trail of where it was at the last ticks. The frames, an animated GIF
+of them (demo.gif) and a log of what happened go to the output folder
+(build/demo/).
 """
 
 import argparse
+import os
 import shutil
 import subprocess
 import sys
@@ -21,78 +29,230 @@ from harness import CENTRE, DOWN, LEFT, RIGHT, UP  # noqa: E402
 
 REPO = Path(__file__).resolve().parents[2]
 
+# The part of the screen the demo happens in: the tray at the top left, the
+# probe window, and the way between them.
+CROP = (720, 570)
+DESKTOP = "#3a6ea5"
+START = (110, 130)
+PROBE_RECT = (300, 250, 400, 300)  # drive.start() puts the probe here
+TRAIL = 24  # ticks of trail behind the pointer
+
+BUTTON_1, BUTTON_3, BUTTON_5, BUTTON_6 = 0x1, 0x4, 0x10, 0x20
+INPUT = ("lbuttondown", "lbuttonup", "keydown", "keyup")
+
+# The arrow, tip at (1, 1): X screenshots never show the pointer itself.
+ARROW = "polygon 1,1 1,17 5,13 8,20 11,19 8,12 13,12 1,1"
+
+
+class Recorder:
+    """Screenshots with the pointer's position and the ticks' cursor trail."""
+
+    def __init__(self, session, pid, folder):
+        self.s = session
+        self.pid = pid
+        self.folder = folder
+        self.frames = []  # (raw screenshot, pointer, trail, delay in 1/100 s)
+        folder.mkdir(parents=True, exist_ok=True)
+
+    def shot(self, delay=25):
+        raw = self.folder / f"raw-{len(self.frames):03d}.png"
+        env = dict(os.environ, DISPLAY=self.s.display)
+        subprocess.run(["import", "-window", "root", "-crop", f"{CROP[0]}x{CROP[1]}+0+0",
+                        "+repage", str(raw)], env=env, check=True, timeout=30,
+                       capture_output=True)
+        pointer = self.s.pointer()
+        trail = []
+        for query in self.s.queries(self.pid):
+            if query.get("cursor") and (not trail or trail[-1] != query.cursor):
+                trail.append(query.cursor)
+        self.frames.append((raw, pointer, trail[-TRAIL:], delay))
+
+    def write(self, out, gif):
+        """Draws the pointer and its trail on each screenshot, then the animation."""
+        frames = []
+        for index, (raw, (x, y), trail, delay) in enumerate(self.frames):
+            frame = out / f"frame-{index:03d}.png"
+            # The X root is black; paint it a desktop colour from a corner that
+            # nothing covers.
+            args = ["convert", str(raw), "-fill", DESKTOP,
+                    "-draw", f"color {CROP[0] - 1},{CROP[1] - 1} floodfill", "-stroke", "none"]
+            for age, (tx, ty) in enumerate(reversed(trail)):
+                alpha = 0.85 * (1 - age / TRAIL)
+                args += ["-fill", f"rgba(255,200,0,{alpha:.2f})",
+                         "-draw", f"circle {tx},{ty} {tx + 2},{ty}"]
+            args += ["-fill", "white", "-stroke", "black", "-strokewidth", "1",
+                     "-draw", f"translate {x - 1},{y - 1} {ARROW}", str(frame)]
+            subprocess.run(args, check=True, timeout=60)
+            frames += ["-delay", str(delay), str(frame)]
+        subprocess.run(["convert", "-loop", "0", *frames, "-layers", "Optimize", str(gif)],
+                       check=True, timeout=300)
+
+
+class Stick:
+    """The scripted stick, with the program's speed rule kept alongside so the
+    demo can land the pointer on a target: each axis moves one pixel more per
+    tick held the same way, keeps its speed at the centre, and restarts at one
+    when the direction reverses."""
+
+    def __init__(self, session, pid, recorder):
+        self.s = session
+        self.pid = pid
+        self.rec = recorder
+        self.speed = [0, 0]
+        self.fastest = [0, 0]
+
+    def push(self, axis, direction, ticks):
+        position = {-1: (LEFT, UP), 1: (RIGHT, DOWN)}[direction][axis]
+        x, y = (position, CENTRE) if axis == 0 else (CENTRE, position)
+        self.s.run_stick(drive.pos(x, y, count=ticks), drive.centre(), pid=self.pid)
+        for _ in range(ticks):
+            same = self.speed[axis] * direction > 0
+            self.speed[axis] = self.speed[axis] + direction if same else direction
+            self.fastest[axis] = max(self.fastest[axis], abs(self.speed[axis]))
+
+    def move_axis(self, axis, target, tolerance, delay=25):
+        self.fastest[axis] = 0
+        for _ in range(80):
+            remaining = target - self.s.pointer()[axis]
+            if abs(remaining) <= tolerance:
+                return
+            direction = 1 if remaining > 0 else -1
+            speed = abs(self.speed[axis]) if self.speed[axis] * direction > 0 else 0
+            # Ticks that stay short of the target, or end within reach of it.
+            ticks, moved = 0, 0
+            while moved + speed + ticks + 1 <= abs(remaining) + tolerance:
+                ticks += 1
+                moved += speed + ticks
+            if ticks == 0:
+                # Too fast to stop near it: one tick back restarts the speed.
+                self.push(axis, -direction, 1)
+                self.rec.shot(delay)
+                continue
+            # One or two ticks a frame, so the ramp shows in the trail.
+            self.push(axis, direction, min(ticks, 1 if speed < 4 else 2))
+            self.rec.shot(delay)
+        raise harness.Failure(f"the cursor did not reach {target} on the {'xy'[axis]} axis; "
+                              f"it is at {self.s.pointer()}")
+
+    def move_to(self, point, tolerance=(3, 3), delay=25):
+        """Vertically first, then across."""
+        self.move_axis(1, point[1], tolerance[1], delay)
+        self.move_axis(0, point[0], tolerance[0], delay)
+
+    def hold(self, bits):
+        """Buttons held (the double repeats its last line) until release()."""
+        self.s.run_stick(drive.pos(buttons=bits), pid=self.pid)
+
+    def press(self, bits, ticks=1):
+        """Buttons held for exactly `ticks` ticks."""
+        self.s.run_stick(drive.pos(buttons=bits, count=ticks), drive.centre(), pid=self.pid)
+
+    def release(self, settle=3):
+        self.s.run_stick(drive.centre(), pid=self.pid, settle=settle)
+
+
+def play(s, note, out):
+    pid = drive.start(s, cursor=START)
+    note(f"Velmora.exe running (Windows pid {pid}); its icon is in Wine's tray")
+    rec = Recorder(s, pid, out / "raw")
+    stick = Stick(s, pid, rec)
+    rec.shot(150)
+
+    probe_x, probe_y = PROBE_RECT[0] + 120, PROBE_RECT[1] + 150
+    stick.move_axis(0, probe_x, 6)
+    note(f"stick right: cursor at {s.pointer()}, up to {stick.fastest[0]} pixels a tick")
+    stick.move_axis(1, probe_y, 6)
+    note(f"stick down: cursor at {s.pointer()} over the probe window, "
+         f"up to {stick.fastest[1]} pixels a tick")
+
+    def received(mark, count, what):
+        harness.wait_for(lambda: len(s.probe_events(mark, INPUT)) >= count, 10, what)
+        return ", ".join(f"{e} {' '.join(f'{k}={v}' for k, v in f.items())}"
+                         for e, f in s.probe_events(mark, INPUT))
+
+    mark = s.probe_mark()
+    stick.hold(BUTTON_1)
+    received(mark, 1, "the button press")
+    rec.shot(80)
+    stick.release()
+    note(f"button 1 pressed and released: the probe got {received(mark, 2, 'the release')}")
+    rec.shot(100)
+
+    for bits, key in ((BUTTON_5, "Up"), (BUTTON_6, "Down")):
+        mark = s.probe_mark()
+        stick.press(bits)
+        note(f"button {5 if key == 'Up' else 6} for one tick: the probe got "
+             f"{received(mark, 2, f'the {key} key')}")
+        rec.shot(100)
+
+    x, y = s.tray_icon_point()
+    stick.move_to((x + 4, y), tolerance=(6, 8), delay=20)
+    note(f"stick up and left: cursor at {s.pointer()} over the tray icon")
+    stick.hold(BUTTON_3)
+    rec.shot(60)
+    stick.release()
+    menu = harness.wait_for(lambda: [w for w in s.windows("#32768") if w["visible"]], 15,
+                            "the popup menu")[0]
+    note(f"button 3 over the icon: the menu is open at {menu['rect']}")
+    rec.shot(120)
+
+    item = drive.menu_item(s, "Exit")
+    left, top, right, bottom = item["rect"]
+    stick.move_to(((left + right) // 2, (top + bottom) // 2),
+                  tolerance=((right - left) // 2 - 10, (bottom - top) // 2 - 3), delay=30)
+    note(f"stick down: cursor at {s.pointer()} on Exit ({item['rect']})")
+    rec.shot(80)
+    stick.hold(BUTTON_1)
+    rec.shot(60)
+    stick.release(settle=0)  # the program ends on this release
+    s.wait_exit(s.velmoras[0][0])
+    note("button 1 on Exit: Velmora removed its icon and ended")
+    time.sleep(0.5)  # for the tray to repaint
+    rec.shot(300)
+    return rec
+
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--windows-build", type=Path, default=REPO / "build" / "windows")
     parser.add_argument("--out", type=Path, default=REPO / "build" / "demo")
     parser.add_argument("--prefix", type=Path, default=REPO / "build" / "wine-prefix")
-    parser.add_argument("--docs-shot", type=Path,
-                        help="also save the cropped tray-menu picture here")
+    parser.add_argument("--docs-copy", type=Path,
+                        help="also copy the animation here (docs/demo.gif)")
     args = parser.parse_args()
 
     prefix = harness.Prefix(args.prefix)
-    lines = []
+    if args.out.exists():
+        shutil.rmtree(args.out)
+    args.out.mkdir(parents=True)
+    log = open(args.out / "demo.log", "a")
 
     def note(text):
-        stamp = time.strftime("%H:%M:%S")
-        lines.append(f"{stamp} {text}")
+        # Written as it happens, so the log has every line, the last one too.
+        log.write(f"{time.strftime('%H:%M:%S')} {text}\n")
+        log.flush()
         print(f"demo: {text}", flush=True)
 
-    with prefix.locked():
+    with log, prefix.locked():
         note("preparing the Wine prefix (made once, then reused)")
         prefix.prepare(args.out.parent / "wine-prefix.log")
         session = harness.Session("demo", args.windows_build, args.out.parent, prefix,
-                                  directory=args.out)
+                                  directory=args.out / "session")
         try:
             with session as s:
                 note(f"private X display {s.display}")
-                pid = drive.start(s, cursor=(200, 200))
-                note(f"Velmora.exe running (Windows pid {pid}); its icon is in Wine's tray")
-                s.screenshot("1-started.png")
-
-                for label, x, y in (("right", RIGHT, CENTRE), ("down", CENTRE, DOWN),
-                                    ("left", LEFT, CENTRE), ("up", CENTRE, UP)):
-                    s.run_stick(f"pos {x} {y} 0 12", f"pos {CENTRE} {CENTRE} 0 1", pid=pid)
-                    note(f"stick {label} for 12 ticks: cursor now at {s.pointer()}")
-                # Onto the probe window: right and down until inside it.
-                s.run_stick(f"pos {RIGHT} {DOWN} 0 16", f"pos {CENTRE} {CENTRE} 0 1", pid=pid)
-                note(f"stick down-right for 16 ticks: cursor now at {s.pointer()}")
-
-                mark = s.probe_mark()
-                s.run_stick(f"pos {CENTRE} {CENTRE} 0x1 3", f"pos {CENTRE} {CENTRE} 0 1",
-                            pid=pid, settle=5)
-                harness.wait_for(lambda: len(s.probe_events(mark)) >= 2, 10, "the click")
-                clicks = " ".join(e for e, _ in s.probe_events(mark))
-                note(f"button 1 pressed and released: the probe window got {clicks}")
-                s.screenshot("2-clicked.png")
-
-                # Clicked near the icon's corner, so the menu leaves it in view.
-                menu = drive.open_menu(s, offset=(8, 7))
-                note(f"right click on the tray icon: the menu is open at {menu['rect']}")
-                shot = s.screenshot("3-menu.png")
-                left, top, right, bottom = menu["rect"]
-                crop = s.dir / "tray-menu.png"
-                width, height = right + 60, bottom + 30
-                # The empty X root is black; paint it a desktop colour, then enlarge.
-                subprocess.run(["convert", str(shot), "-crop", f"{width}x{height}+0+0",
-                                "+repage", "-fill", "#3a6ea5", "-draw", "color 0,0 floodfill",
-                                "-filter", "point", "-resize", "300%", str(crop)],
-                               check=True, timeout=30)
-                if args.docs_shot:
-                    shutil.copyfile(crop, args.docs_shot)
-
-                drive.choose(s, menu, "Exit")
-                s.wait_exit(s.velmoras[0][0])
-                note("Exit chosen: Velmora removed its icon and ended")
-                s.screenshot("4-exited.png")
+                rec = play(s, note, args.out)
         except harness.Failure as failure:
             note(f"the demo stopped: {failure}")
             print(session.report())
             return 1
-        finally:
-            (args.out / "demo.log").write_text("\n".join(lines) + "\n")
-    note(f"screenshots and demo.log are in {args.out}")
+        gif = args.out / "demo.gif"
+        note(f"drawing the pointer on {len(rec.frames)} screenshots")
+        rec.write(args.out, gif)
+        shutil.rmtree(args.out / "raw")
+        if args.docs_copy:
+            shutil.copyfile(gif, args.docs_copy)
+        note(f"frames, demo.gif ({gif.stat().st_size // 1024} KiB) and demo.log are in {args.out}")
     return 0
 
 

@@ -2,12 +2,11 @@
 using its tray menu. Shared by the end-to-end scenarios, the demo and the
 Wine benchmark."""
 
-from harness import CENTRE, wait_for
+import json
+
+from harness import CENTRE, Failure, wait_for
 
 HOME = (500, 400)  # inside the probe window
-
-# Menu entries, as fractions of the popup's height (3 entries, 2 separators).
-MENU_ENTRY = {"Enabled": 11 / 72, "About...": 36 / 72, "Exit": 61 / 72}
 
 VK_LBUTTON, VK_MBUTTON = 0x01, 0x04
 VK_ESCAPE, VK_UP, VK_DOWN = 0x1B, 0x26, 0x28
@@ -69,9 +68,25 @@ def menu_open(s):
     return bool([w for w in s.windows("#32768") if w["visible"]])
 
 
+def menu_items(s):
+    """The open menu's items as the probe reads them from the menu itself:
+    caption (with its &), separator flag and screen rectangle."""
+    return [json.loads(line) for line in s.probe("menu")]
+
+
+def menu_item(s, entry):
+    """The open menu's item whose caption, without its &, is `entry`."""
+    items = menu_items(s)
+    for item in items:
+        if not item["separator"] and item["caption"].replace("&", "") == entry:
+            return item
+    captions = ", ".join(repr(i["caption"]) for i in items if not i["separator"])
+    raise Failure(f"the menu has no entry {entry!r}; its entries are {captions or 'none'}")
+
+
 def choose(s, menu, entry):
-    left, top, right, bottom = menu["rect"]
-    y = top + round((bottom - top) * MENU_ENTRY[entry])
-    s.x("mousemove", (left + right) // 2, y)
+    """Clicks the open menu's entry captioned `entry` (without the &)."""
+    left, top, right, bottom = menu_item(s, entry)["rect"]
+    s.x("mousemove", (left + right) // 2, (top + bottom) // 2)
     s.x("click", 1)
     wait_for(lambda: not menu_open(s), 15, f"the menu to close after {entry}")

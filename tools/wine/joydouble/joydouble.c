@@ -19,6 +19,10 @@
 // JOYDOUBLE_LOG names a file that gets one line per call, each with a
 // QueryPerformanceCounter time in microseconds and the process id, so that the
 // driver can tell two copies of the program apart and measure query spacing.
+//
+// It also reads the program's open popup menu for the driver (see MenuReader):
+// Wine keeps a menu's items in the memory of the process that made it, so no
+// other process can read them, and this DLL is the driver's only code inside.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN  // keeps mmsystem.h, whose prototypes these replace, out
 #endif
@@ -407,6 +411,111 @@ UINT WINAPI timeBeginPeriod(UINT period) {
 
 UINT WINAPI timeEndPeriod(UINT period) { return LogPeriod(DOUBLE_NAME " timeEndPeriod ", period); }
 
+// ---- the open menu, read from inside the process that owns it ----
+
+#ifndef JOYDOUBLE_PLANTED
+// The probe's "menu" command sets the request event and waits for the done
+// event; the items are then in the shared memory as JSON lines (caption with
+// its &, separator flag, screen rectangle), or a one-line reason. The names
+// carry the process id, as the probe finds it from the menu window.
+enum { kMenuTextSize = 8192 };
+
+static void PutName(char* name, const char* what) {
+  Line line = {{0}, 0};
+  Put(&line, "VelmoraDoubleMenu-");
+  Put(&line, what);
+  Put(&line, "-");
+  PutUnsigned(&line, GetCurrentProcessId());
+  line.text[line.length] = 0;
+  lstrcpynA(name, line.text, 64);
+}
+
+static BOOL CALLBACK FindOwnMenu(HWND window, LPARAM found) {
+  char className[16] = "";
+  DWORD pid = 0;
+  (void)GetClassNameA(window, className, sizeof(className));
+  (void)GetWindowThreadProcessId(window, &pid);
+  if (lstrcmpA(className, "#32768") || pid != GetCurrentProcessId() || !IsWindowVisible(window)) {
+    return TRUE;
+  }
+  *(HWND*)found = window;
+  return FALSE;
+}
+
+static void PutJsonString(Line* line, const char* text) {
+  Put(line, "\"");
+  for (; *text; ++text) {
+    char one[3] = {'\\', *text, 0};
+    Put(line, (*text == '"' || *text == '\\') ? one : one + 1);
+  }
+  Put(line, "\"");
+}
+
+static void ReadMenu(char* out) {
+  int used = 0;
+  out[0] = 0;
+  HWND popup = NULL;
+  (void)EnumWindows(FindOwnMenu, (LPARAM)&popup);
+  DWORD_PTR handle = 0;
+  if (!popup) {
+    lstrcpynA(out, "no popup menu is open\n", kMenuTextSize);
+    return;
+  }
+  // Answered by the menu's own modal loop, which is running on the main thread.
+  if (!SendMessageTimeoutA(popup, MN_GETHMENU, 0, 0, SMTO_ABORTIFHUNG, 2000, &handle) ||
+      !handle) {
+    lstrcpynA(out, "MN_GETHMENU gave no menu\n", kMenuTextSize);
+    return;
+  }
+  HMENU menu = (HMENU)handle;
+  const int count = GetMenuItemCount(menu);
+  for (int i = 0; i < count; ++i) {
+    char caption[128] = "";
+    (void)GetMenuStringA(menu, (UINT)i, caption, sizeof(caption), MF_BYPOSITION);
+    RECT rect = {0, 0, 0, 0};
+    (void)GetMenuItemRect(popup, menu, (UINT)i, &rect);
+    Line line = {{0}, 0};
+    Put(&line, "{\"index\": ");
+    PutUnsigned(&line, (unsigned)i);
+    Put(&line, ", \"caption\": ");
+    PutJsonString(&line, caption);
+    Put(&line, (GetMenuState(menu, (UINT)i, MF_BYPOSITION) & MF_SEPARATOR)
+                   ? ", \"separator\": true, \"rect\": ["
+                   : ", \"separator\": false, \"rect\": [");
+    const LONG sides[4] = {rect.left, rect.top, rect.right, rect.bottom};
+    for (int side = 0; side < 4; ++side) {
+      if (side) Put(&line, ", ");
+      PutSigned(&line, sides[side]);
+    }
+    Put(&line, "]}\n");
+    if (used + line.length >= kMenuTextSize) break;
+    CopyMemory(out + used, line.text, (SIZE_T)line.length);
+    used += line.length;
+    out[used] = 0;
+  }
+}
+
+static DWORD WINAPI MenuReader(LPVOID unused) {
+  (void)unused;
+  char requestName[64], doneName[64], textName[64];
+  PutName(requestName, "request");
+  PutName(doneName, "done");
+  PutName(textName, "text");
+  HANDLE request = CreateEventA(NULL, FALSE, FALSE, requestName);
+  HANDLE done = CreateEventA(NULL, FALSE, FALSE, doneName);
+  HANDLE mapping =
+      CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, kMenuTextSize, textName);
+  char* text = mapping ? (char*)MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, kMenuTextSize) : NULL;
+  if (!request || !done || !text) return 1;
+  // Blocked here, it costs the program under test nothing between requests.
+  while (WaitForSingleObject(request, INFINITE) == WAIT_OBJECT_0) {
+    ReadMenu(text);
+    (void)SetEvent(done);
+  }
+  return 0;
+}
+#endif
+
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   (void)reserved;
   if (reason == DLL_PROCESS_ATTACH) {
@@ -426,6 +535,11 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     char module[MAX_PATH], exe[MAX_PATH];
     if (!GetModuleFileNameA(instance, module, sizeof(module))) module[0] = 0;
     if (!GetModuleFileNameA(NULL, exe, sizeof(exe))) exe[0] = 0;
+#ifndef JOYDOUBLE_PLANTED
+    // Starts once DllMain has returned; ExitProcess ends it with the program.
+    HANDLE reader = CreateThread(NULL, 0, MenuReader, NULL, 0, NULL);
+    if (reader) CloseHandle(reader);
+#endif
     Line line;
     BeginLine(&line, DOUBLE_NAME " attach module=");
     Put(&line, module);

@@ -1,12 +1,16 @@
 // The end-to-end driver's eyes and hands inside Wine.
 //
 //   probe window X Y W H LOG   a window that takes the foreground and writes
-//                              every mouse-button and key message it gets to LOG;
+//                              every mouse-button and key message it gets to LOG,
+//                              and lists the latest of them in its own client area
+//                              (newest at the top), so screenshots show them too;
 //                              it also runs the commands below as the driver
 //                              appends them to VELMORA_PROBE_COMMANDS ("SEQ COMMAND
 //                              ARGS" lines), answering in VELMORA_PROBE_REPLIES
 //                              between "begin SEQ" and "end SEQ" lines
 //   probe info                 the windows the driver asks about, as JSON lines
+//   probe menu                 the items of the open popup menu: caption and
+//                              screen rectangle, as JSON lines
 //   probe close                asks Velmora's window to close (WM_CLOSE)
 //   probe taskbarcreated       broadcasts "TaskbarCreated", as a restarted shell does
 //   probe delicon              removes Velmora's icon from outside (NIM_DELETE)
@@ -59,6 +63,85 @@ static void Log(const char* format, ...) {
 }
 
 static void fputc_out(int c) { fputc(c, g_out); }
+
+// ---- what the window shows: the latest input it received, newest first ----
+
+enum { kShownLines = 14, kShownLength = 64 };
+static char g_shown[kShownLines][kShownLength];
+static int g_shownCount;
+
+static void Show(HWND window, const char* format, ...) {
+  memmove(g_shown[1], g_shown[0], sizeof(g_shown) - sizeof(g_shown[0]));
+  va_list args;
+  va_start(args, format);
+  (void)vsnprintf(g_shown[0], kShownLength, format, args);
+  va_end(args);
+  if (g_shownCount < kShownLines) ++g_shownCount;
+  (void)InvalidateRect(window, NULL, TRUE);
+}
+
+static const char* MouseText(UINT message) {
+  switch (message) {
+    case WM_LBUTTONDOWN: return "left button down";
+    case WM_LBUTTONUP: return "left button up";
+    case WM_LBUTTONDBLCLK: return "left double click";
+    case WM_RBUTTONDOWN: return "right button down";
+    case WM_RBUTTONUP: return "right button up";
+    case WM_RBUTTONDBLCLK: return "right double click";
+    case WM_MBUTTONDOWN: return "middle button down";
+    case WM_MBUTTONUP: return "middle button up";
+    case WM_MBUTTONDBLCLK: return "middle double click";
+    default: return "mouse message";
+  }
+}
+
+static const char* KeyText(WPARAM vk) {
+  switch (vk) {
+    case VK_UP: return "Up";
+    case VK_DOWN: return "Down";
+    case VK_LEFT: return "Left";
+    case VK_RIGHT: return "Right";
+    case VK_ESCAPE: return "Esc";
+    default: return NULL;
+  }
+}
+
+static void ShowKey(HWND window, UINT message, WPARAM vk, LPARAM lParam) {
+  const char* name = KeyText(vk);
+  char unknown[16];
+  if (!name) {
+    (void)snprintf(unknown, sizeof(unknown), "VK 0x%02x", (unsigned)vk);
+    name = unknown;
+  }
+  const BOOL up = message == WM_KEYUP || message == WM_SYSKEYUP;
+  Show(window, "%s key %s (scan 0x%02x%s)", name, up ? "up" : "down",
+       (unsigned)((lParam >> 16) & 0xFF), ((lParam >> 24) & 1) ? ", extended" : "");
+}
+
+static void Paint(HWND window) {
+  PAINTSTRUCT paint;
+  HDC dc = BeginPaint(window, &paint);
+  RECT area;
+  (void)GetClientRect(window, &area);
+  HBRUSH brush = CreateSolidBrush(RGB(0x2e, 0x6f, 0x9e));
+  (void)FillRect(dc, &area, brush);
+  (void)DeleteObject(brush);
+  (void)SetBkMode(dc, TRANSPARENT);
+  (void)SetTextColor(dc, RGB(255, 255, 255));
+  TEXTMETRICA metrics;
+  (void)GetTextMetricsA(dc, &metrics);
+  const int lineHeight = metrics.tmHeight + 2;
+  RECT line = {area.left + 8, area.top + 6, area.right - 8, area.top + 6 + lineHeight};
+  (void)DrawTextA(dc, "probe: clicks and keys land here", -1, &line, DT_SINGLELINE);
+  (void)OffsetRect(&line, 0, lineHeight + 4);
+  for (int i = 0; i < g_shownCount && line.top < area.bottom; ++i) {
+    // The newest line stands out; older ones fade towards the background.
+    (void)SetTextColor(dc, i == 0 ? RGB(255, 255, 160) : RGB(210, 225, 240));
+    (void)DrawTextA(dc, g_shown[i], -1, &line, DT_SINGLELINE | DT_END_ELLIPSIS);
+    (void)OffsetRect(&line, 0, lineHeight);
+  }
+  EndPaint(window, &paint);
+}
 
 // ---- probe window ----
 
@@ -136,7 +219,11 @@ static void RunPendingCommands(void) {
 static LRESULT CALLBACK ProbeProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   const char* name = MouseName(message);
   if (name) {
-    Log("%s x=%d y=%d", name, (int)(short)LOWORD(lParam), (int)(short)HIWORD(lParam));
+    POINT at = {(short)LOWORD(lParam), (short)HIWORD(lParam)};
+    Log("%s x=%d y=%d", name, (int)at.x, (int)at.y);
+    // Shown in screen coordinates, the ones the pointer in a screenshot has.
+    (void)ClientToScreen(window, &at);
+    Show(window, "%s at %ld,%ld", MouseText(message), at.x, at.y);
     return 0;
   }
   name = KeyName(message);
@@ -144,6 +231,7 @@ static LRESULT CALLBACK ProbeProc(HWND window, UINT message, WPARAM wParam, LPAR
     Log("%s vk=0x%02x scan=0x%02x ext=%d repeat=%u", name, (unsigned)wParam,
         (unsigned)((lParam >> 16) & 0xFF), (int)((lParam >> 24) & 1),
         (unsigned)(lParam & 0xFFFF));
+    ShowKey(window, message, wParam, lParam);
     return 0;
   }
   switch (message) {
@@ -156,21 +244,9 @@ static LRESULT CALLBACK ProbeProc(HWND window, UINT message, WPARAM wParam, LPAR
     case WM_KILLFOCUS:
       Log("killfocus");
       break;
-    case WM_PAINT: {
-      PAINTSTRUCT paint;
-      HDC dc = BeginPaint(window, &paint);
-      RECT area;
-      (void)GetClientRect(window, &area);
-      HBRUSH brush = CreateSolidBrush(RGB(0x2e, 0x6f, 0x9e));
-      (void)FillRect(dc, &area, brush);
-      (void)DeleteObject(brush);
-      (void)SetBkMode(dc, TRANSPARENT);
-      (void)SetTextColor(dc, RGB(255, 255, 255));
-      (void)DrawTextA(dc, "probe: clicks and keys land here", -1, &area,
-                      DT_CENTER | DT_VCENTER | DT_SINGLELINE);
-      EndPaint(window, &paint);
+    case WM_PAINT:
+      Paint(window);
       return 0;
-    }
     case WM_TIMER:
       RunPendingCommands();
       return 0;
@@ -308,6 +384,54 @@ static int RunInfo(void) {
   return 0;
 }
 
+// ---- menu ----
+
+static BOOL CALLBACK FindVisibleMenu(HWND window, LPARAM found) {
+  char className[16] = "";
+  (void)GetClassNameA(window, className, sizeof(className));
+  if (strcmp(className, "#32768") || !IsWindowVisible(window)) return TRUE;
+  *(HWND*)found = window;
+  return FALSE;
+}
+
+// The open popup menu's items as the user sees them: caption (with its &) and
+// screen rectangle, one JSON line each, so the driver picks an item by what it
+// says. Wine keeps a menu's items in the memory of the process that made it,
+// so the joystick double reads them from inside that process; this asks it.
+static int RunMenu(void) {
+  HWND popup = NULL;
+  (void)EnumWindows(FindVisibleMenu, (LPARAM)&popup);
+  if (!popup) {
+    fprintf(g_out, "no popup menu is open\n");
+    return 1;
+  }
+  DWORD pid = 0;
+  (void)GetWindowThreadProcessId(popup, &pid);
+  char requestName[64], doneName[64], textName[64];
+  (void)snprintf(requestName, sizeof(requestName), "VelmoraDoubleMenu-request-%lu", pid);
+  (void)snprintf(doneName, sizeof(doneName), "VelmoraDoubleMenu-done-%lu", pid);
+  (void)snprintf(textName, sizeof(textName), "VelmoraDoubleMenu-text-%lu", pid);
+  HANDLE request = OpenEventA(EVENT_MODIFY_STATE, FALSE, requestName);
+  HANDLE done = OpenEventA(SYNCHRONIZE, FALSE, doneName);
+  HANDLE mapping = OpenFileMappingA(FILE_MAP_READ, FALSE, textName);
+  const char* text = mapping ? (const char*)MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0) : NULL;
+  int code = 1;
+  if (!request || !done || !text) {
+    fprintf(g_out, "process %lu, which owns the menu, has no joystick double to read it\n", pid);
+  } else if (!SetEvent(request) || WaitForSingleObject(done, 5000) != WAIT_OBJECT_0) {
+    fprintf(g_out, "the joystick double in process %lu did not read the menu\n", pid);
+  } else {
+    fprintf(g_out, "%s", text);
+    code = strncmp(text, "{", 1) ? 1 : 0;
+  }
+  if (text) (void)UnmapViewOfFile(text);
+  if (mapping) CloseHandle(mapping);
+  if (done) CloseHandle(done);
+  if (request) CloseHandle(request);
+  fflush(g_out);
+  return code;
+}
+
 // ---- commands ----
 
 static int RunClose(void) {
@@ -361,6 +485,7 @@ static int RunBrowser(void) {
 // argv[1] is the command; argv[0] is the program or the command's sequence number.
 static int RunCommand(int argc, char** argv) {
   if (argc == 2 && !strcmp(argv[1], "info")) return RunInfo();
+  if (argc == 2 && !strcmp(argv[1], "menu")) return RunMenu();
   if (argc == 2 && !strcmp(argv[1], "close")) return RunClose();
   if (argc == 2 && !strcmp(argv[1], "taskbarcreated")) return RunTaskbarCreated();
   if (argc == 2 && !strcmp(argv[1], "delicon")) return RunDeleteIcon();
@@ -378,7 +503,7 @@ int main(int argc, char** argv) {
   }
   if (argc >= 2 && !strcmp(argv[1], "browser")) return RunBrowser();
   if (argc >= 2) return RunCommand(argc, argv);
-  fprintf(stderr, "usage: probe window X Y W H LOG | info | close | taskbarcreated | delicon |"
+  fprintf(stderr, "usage: probe window X Y W H LOG | info | menu | close | taskbarcreated | delicon |"
                   " key VK | keystate VK | browser ARGS...\n");
   return 64;
 }
