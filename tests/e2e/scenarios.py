@@ -7,8 +7,8 @@ the cursor at every query, so motion is checked step by step, not by timing.
 
 import time
 
-from drive import (HOME, VK_DOWN, VK_ESCAPE, VK_LBUTTON, VK_MBUTTON, VK_UP, centre, choose, menu_open, notify_calls, open_menu, pos, start, steps,
-                   tray_adds)
+from drive import (HOME, VK_DOWN, VK_ESCAPE, VK_LBUTTON, VK_MBUTTON, VK_UP, Stick, centre, choose,
+                   menu_item, menu_open, notify_calls, open_menu, pos, start, steps, tray_adds)
 from harness import (CENTRE, DOWN, JOYERR_PARMS, JOYERR_UNPLUGGED, LEFT, RIGHT, UP, check,
                      check_equal, wait_for)
 
@@ -338,6 +338,24 @@ def menu_exit_releases_buttons_and_removes_icon(s):
     check_equal(s.probe("keystate", VK_MBUTTON), ["up"], "the middle button after Exit")
     resolution = [c.name for c in s.calls(pid=pid) if c.name.startswith("time")]
     check_equal(resolution, ["timeBeginPeriod", "timeEndPeriod"], "timer resolution calls")
+
+
+@scenario(timeout=90)
+def joystick_alone_opens_the_menu_and_exits(s):
+    """No mouse: the stick onto the icon, button 3 opens the menu, the stick onto
+    Exit, button 1 chooses it; the icon goes and the program ends."""
+    pid = start(s)
+    stick = Stick(s, pid)
+    x, y = s.tray_icon_point()
+    stick.move_to((x + 4, y), tolerance=(6, 8))
+    stick.press(0x4)
+    wait_for(lambda: menu_open(s), 15, "the menu after button 3 over the icon")
+    left, top, right, bottom = menu_item(s, "Exit")["rect"]
+    stick.move_to(((left + right) // 2, (top + bottom) // 2),
+                  tolerance=((right - left) // 2 - 10, (bottom - top) // 2 - 3))
+    s.stick(pos(buttons=0x1), centre())  # the program ends on the release
+    check_equal(s.wait_exit(s.velmoras[0][0], timeout=20), 0, "Velmora's exit code")
+    check_equal(notify_calls(s), [NIM_ADD, NIM_DELETE], "Shell_NotifyIcon calls")
 
 
 @scenario()

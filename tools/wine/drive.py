@@ -4,7 +4,7 @@ Wine benchmark."""
 
 import json
 
-from harness import CENTRE, Failure, wait_for
+from harness import CENTRE, DOWN, LEFT, RIGHT, UP, Failure, wait_for
 
 HOME = (500, 400)  # inside the probe window
 
@@ -90,3 +90,66 @@ def choose(s, menu, entry):
     s.x("mousemove", (left + right) // 2, (top + bottom) // 2)
     s.x("click", 1)
     wait_for(lambda: not menu_open(s), 15, f"the menu to close after {entry}")
+
+
+class Stick:
+    """The scripted stick, with the program's speed rule kept alongside so the
+    demo can land the pointer on a target: each axis moves one pixel more per
+    tick held the same way, keeps its speed at the centre, and restarts at one
+    when the direction reverses."""
+
+    def __init__(self, session, pid, after_step=lambda delay: None):
+        self.s = session
+        self.pid = pid
+        self.after_step = after_step  # the demo takes a screenshot there
+        self.speed = [0, 0]
+        self.fastest = [0, 0]
+
+    def push(self, axis, direction, ticks):
+        position = {-1: (LEFT, UP), 1: (RIGHT, DOWN)}[direction][axis]
+        x, y = (position, CENTRE) if axis == 0 else (CENTRE, position)
+        self.s.run_stick(pos(x, y, count=ticks), centre(), pid=self.pid)
+        for _ in range(ticks):
+            same = self.speed[axis] * direction > 0
+            self.speed[axis] = self.speed[axis] + direction if same else direction
+            self.fastest[axis] = max(self.fastest[axis], abs(self.speed[axis]))
+
+    def move_axis(self, axis, target, tolerance, delay=25):
+        self.fastest[axis] = 0
+        for _ in range(80):
+            remaining = target - self.s.pointer()[axis]
+            if abs(remaining) <= tolerance:
+                return
+            direction = 1 if remaining > 0 else -1
+            speed = abs(self.speed[axis]) if self.speed[axis] * direction > 0 else 0
+            # Ticks that stay short of the target, or end within reach of it.
+            ticks, moved = 0, 0
+            while moved + speed + ticks + 1 <= abs(remaining) + tolerance:
+                ticks += 1
+                moved += speed + ticks
+            if ticks == 0:
+                # Too fast to stop near it: one tick back restarts the speed.
+                self.push(axis, -direction, 1)
+                self.after_step(delay)
+                continue
+            # One or two ticks a frame, so the ramp shows in the trail.
+            self.push(axis, direction, min(ticks, 1 if speed < 4 else 2))
+            self.after_step(delay)
+        raise Failure(f"the cursor did not reach {target} on the {'xy'[axis]} axis; "
+                              f"it is at {self.s.pointer()}")
+
+    def move_to(self, point, tolerance=(3, 3), delay=25):
+        """Vertically first, then across."""
+        self.move_axis(1, point[1], tolerance[1], delay)
+        self.move_axis(0, point[0], tolerance[0], delay)
+
+    def hold(self, bits):
+        """Buttons held (the double repeats its last line) until release()."""
+        self.s.run_stick(pos(buttons=bits), pid=self.pid)
+
+    def press(self, bits, ticks=1):
+        """Buttons held for exactly `ticks` ticks."""
+        self.s.run_stick(pos(buttons=bits, count=ticks), centre(), pid=self.pid)
+
+    def release(self, settle=3):
+        self.s.run_stick(centre(), pid=self.pid, settle=settle)
