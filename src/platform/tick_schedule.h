@@ -1,0 +1,67 @@
+// When the poll tick is due, and whether one may be posted: the decisions of
+// the Win32 tick source (win32_tick_source.h), kept free of windows.h so they
+// run against a fake clock in the unit tests.
+//
+// Two threads share it. The UI thread switches the ticks on and off, takes
+// each tick message as it is dispatched, and closes the schedule when the
+// program unloads. The timer thread calls Wake() each time its wait ends and
+// does what the returned step says: post a tick, then wait for the timer, for
+// the wake event alone, or end.
+#ifndef VELMORA_PLATFORM_TICK_SCHEDULE_H
+#define VELMORA_PLATFORM_TICK_SCHEDULE_H
+
+#include <atomic>
+#include <cstdint>
+
+namespace velmora {
+
+class TickSchedule {
+ public:
+  enum class Wait { kTimer, kEvent, kExit };
+  struct Step {
+    bool post;        // post one tick message now
+    Wait wait;        // what to wait for next
+    uint64_t waitUs;  // with Wait::kTimer: how long, from the time given to Wake
+  };
+
+  explicit TickSchedule(uint64_t periodUs) : periodUs_(periodUs) {}
+  TickSchedule(const TickSchedule&) = delete;
+  TickSchedule& operator=(const TickSchedule&) = delete;
+
+  // ---- UI thread. The caller wakes the timer thread after each change. ----
+
+  // Starts or stops the ticks. Stopped, the timer thread waits on its event.
+  void SetEnabled(bool enabled);
+  // Unload has begun: no tick runs from now on and the timer thread ends.
+  void Close();
+  // A tick message was dispatched: it is no longer outstanding. True when the
+  // tick should run, false once the ticks were stopped or the schedule closed.
+  bool TakeTick();
+  // True while ticks may run (for a window timer, which needs no flag).
+  bool Open() const { return state_.load() == kOn; }
+
+  // ---- timer thread ----
+
+  // The thread's wait ended at `nowUs` (a monotonic clock in microseconds).
+  Step Wake(uint64_t nowUs);
+  // The tick Wake asked for could not be posted: none is outstanding.
+  void PostFailed() { outstanding_.store(false); }
+
+ private:
+  enum State : int { kOff, kOn, kClosed };
+
+  const uint64_t periodUs_;
+  std::atomic<int> state_{kOff};
+  // Set by the timer thread when it posts, cleared by the UI thread when the
+  // tick is dispatched: at most one tick waits in the queue.
+  std::atomic<bool> outstanding_{false};
+
+  // The timer thread's own: due times are startUs_ + n * periodUs_.
+  bool running_ = false;
+  uint64_t startUs_ = 0;
+  uint64_t dueUs_ = 0;
+};
+
+}  // namespace velmora
+
+#endif
