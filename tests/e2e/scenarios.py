@@ -507,3 +507,53 @@ def planted_winmm_is_never_loaded(s):
     pid = s.velmora_pid()
     modules = {c["module"].lower() for c in s.calls("attach", pid)}
     check_equal(modules, {"c:\\windows\\system32\\winmm.dll"}, "where winmm.dll was loaded from")
+
+
+# ------------------------------------------------------------ tick paths
+
+
+def ticks_about_every_10_ms(queries, what):
+    gaps = periods_ms(queries)
+    mean = sum(gaps) / len(gaps)
+    check(9.0 <= mean <= 11.5, f"mean tick period {what} {mean:.2f} ms, expected about 10 ms")
+
+
+def tick_path(folder, holds_resolution):
+    """One build's tick source: ticks every 10 ms, on inside the menu, none
+    while Enabled is off, and the timer resolution held only while they run
+    (on the fallbacks) or never (on the high-resolution timer)."""
+    def run(s):
+        pid = start(s, exe=s.build / folder / "Velmora.exe" if folder else None)
+        held = [("timeBeginPeriod", ["1"])] if holds_resolution else []
+        released = [("timeEndPeriod", ["1"])] if holds_resolution else []
+        ticks_about_every_10_ms(s.wait_queries(150, pid)[-150:], "while idle")
+        check_equal(resolution_calls(s, pid), held, "timer resolution calls while polling")
+
+        menu = open_menu(s)
+        ticks_about_every_10_ms(s.wait_queries(60, pid, after=len(s.queries(pid)))[-60:],
+                                "with the menu open")
+        choose(s, menu, "Enabled")
+        s.probe("keystate", VK_LBUTTON)  # a round trip: the last tick has been logged
+        paused_at = len(s.queries(pid))
+        for _ in range(10):
+            s.probe("keystate", VK_LBUTTON)
+        check_equal(len(s.queries(pid)) - paused_at, 0, "joystick queries with Enabled off")
+        check_equal(resolution_calls(s, pid), held + released, "timer resolution calls when off")
+
+        choose(s, open_menu(s), "Enabled")
+        ticks_about_every_10_ms(s.wait_queries(100, pid, after=len(s.queries(pid)))[-100:],
+                                "after Enabled again")
+        choose(s, open_menu(s), "Exit")
+        check_equal(s.wait_exit(s.velmoras[0][0]), 0, "Velmora's exit code")
+        check_equal(resolution_calls(s, pid), (held + released) * 2, "timer resolution calls")
+    return run
+
+
+# The shipped build runs the high-resolution waitable timer under Wine; the
+# test builds beside it are forced onto each fallback.
+for name, folder, holds in (("tick_high_resolution_timer", None, False),
+                            ("tick_fallback_waitable_timer", "tick-fallback1", True),
+                            ("tick_fallback_window_timer", "tick-fallback2", True)):
+    function = tick_path(folder, holds)
+    function.__name__ = name
+    scenario()(function)
