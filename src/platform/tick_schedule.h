@@ -5,8 +5,12 @@
 // Two threads share it. The UI thread switches the ticks on and off, takes
 // each tick message as it is dispatched, and closes the schedule when the
 // program unloads. The timer thread calls Wake() each time its wait ends and
-// does what the returned step says: post a tick, then wait for the timer, for
-// the wake event alone, or end.
+// does what the returned step says: arm its periodic timer, post a tick, then
+// wait for the timer, for the wake event alone, or end.
+//
+// The timer is armed once per start, due start + 10 ms and every 10 ms after,
+// so the due times are start + n * 10 ms and never drift; Wake counts each
+// expiry against that grid.
 #ifndef VELMORA_PLATFORM_TICK_SCHEDULE_H
 #define VELMORA_PLATFORM_TICK_SCHEDULE_H
 
@@ -19,9 +23,9 @@ class TickSchedule {
  public:
   enum class Wait { kTimer, kEvent, kExit };
   struct Step {
-    bool post;        // post one tick message now
-    Wait wait;        // what to wait for next
-    uint64_t waitUs;  // with Wait::kTimer: how long, from the time given to Wake
+    bool arm;   // arm the timer first: due in periodUs, then every periodUs
+    bool post;  // post one tick message now
+    Wait wait;  // what to wait for next
   };
 
   explicit TickSchedule(uint64_t periodUs) : periodUs_(periodUs) {}
@@ -37,13 +41,12 @@ class TickSchedule {
   // A tick message was dispatched: it is no longer outstanding. True when the
   // tick should run, false once the ticks were stopped or the schedule closed.
   bool TakeTick();
-  // True while ticks may run (for a window timer, which needs no flag).
-  bool Open() const { return state_.load() == kOn; }
 
   // ---- timer thread ----
 
-  // The thread's wait ended at `nowUs` (a monotonic clock in microseconds).
-  Step Wake(uint64_t nowUs);
+  // The thread's wait ended at `nowUs` (a monotonic clock in microseconds),
+  // because the timer expired or, if not, because the event was set.
+  Step Wake(uint64_t nowUs, bool timerExpired);
   // The tick Wake asked for could not be posted: none is outstanding.
   void PostFailed() { outstanding_.store(false); }
 
@@ -56,10 +59,10 @@ class TickSchedule {
   // tick is dispatched: at most one tick waits in the queue.
   std::atomic<bool> outstanding_{false};
 
-  // The timer thread's own: due times are startUs_ + n * periodUs_.
+  // The timer thread's own: the grid's start, and the last grid point ticked.
   bool running_ = false;
   uint64_t startUs_ = 0;
-  uint64_t dueUs_ = 0;
+  uint64_t lastDue_ = 0;
 };
 
 }  // namespace velmora

@@ -146,29 +146,35 @@ DWORD WINAPI Win32TickSource::ThreadMain(void* self) {
 void Win32TickSource::Run() {
   const HANDLE handles[2] = {wake_, timer_};
   const uint64_t hz = static_cast<uint64_t>(frequency_.QuadPart);
+  bool armed = false;
+  bool timerExpired = false;
   for (;;) {
     LARGE_INTEGER counter;
     (void)QueryPerformanceCounter(&counter);
     const uint64_t ticks = static_cast<uint64_t>(counter.QuadPart);
     const uint64_t nowUs = ticks / hz * 1000000 + ticks % hz * 1000000 / hz;
-    const TickSchedule::Step step = schedule_.Wake(nowUs);
+    const TickSchedule::Step step = schedule_.Wake(nowUs, timerExpired);
+    if (step.arm) {
+      // Periodic: the timer itself keeps every later due time on the start
+      // + n * 10 ms grid, so it is armed once per start, not once per tick
+      // (each arming is a system call, and under Wine a server round trip).
+      // The first due time is relative (negative), in 100 ns units.
+      LARGE_INTEGER due;
+      due.QuadPart = -static_cast<LONGLONG>(kPollPeriodMs) * 10000;
+      armed = SetWaitableTimer(timer_, &due, kPollPeriodMs, nullptr, nullptr, FALSE) != FALSE;
+    }
     if (step.post && !PostMessageA(window_, kTickMessage, 0, 0)) schedule_.PostFailed();
     if (step.wait == TickSchedule::Wait::kExit) return;
     if (step.wait == TickSchedule::Wait::kEvent) {
       // Stopped: no timer left armed, and no wake-up until the UI thread asks.
       (void)CancelWaitableTimer(timer_);
+      armed = timerExpired = false;
       (void)WaitForSingleObject(wake_, INFINITE);
       continue;
     }
-    // Relative (negative), in 100 ns units: the due time stays on the
-    // schedule's grid whatever the system clock does.
-    LARGE_INTEGER due;
-    due.QuadPart = -static_cast<LONGLONG>(step.waitUs * 10);
-    if (SetWaitableTimer(timer_, &due, 0, nullptr, nullptr, FALSE)) {
-      (void)WaitForMultipleObjects(2, handles, FALSE, INFINITE);
-    } else {
-      (void)WaitForSingleObject(wake_, static_cast<DWORD>(step.waitUs / 1000 + 1));
-    }
+    // Should arming ever fail, a plain timed wait stands in for the timer.
+    const DWORD woke = WaitForMultipleObjects(2, handles, FALSE, armed ? INFINITE : kPollPeriodMs);
+    timerExpired = woke == WAIT_OBJECT_0 + 1 || woke == WAIT_TIMEOUT;
   }
 }
 
