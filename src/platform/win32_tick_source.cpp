@@ -43,20 +43,21 @@ void Win32TickSource::Attach(HWND window, TimePeriodFn beginPeriod, TimePeriodFn
 // Which path times the ticks, and why:
 //
 // 1. Windows 10 1803 and later: a waitable timer created with
-//    CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, "for time-critical situations when
-//    short expiration delays on the order of a few milliseconds are
-//    unacceptable" (CreateWaitableTimerExW's documentation). It keeps a 10 ms
-//    period without touching the system timer resolution at all. A window timer
-//    cannot: since Windows 10 2004 timeBeginPeriod "no longer affects global
-//    timer resolution" (timeBeginPeriod's documentation), and WM_TIMER has been
-//    seen to stay on the default 15.6 ms tick in a process that raised it, which
+//    CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, which CreateWaitableTimerExW's
+//    documentation gives "for time-critical situations when short expiration
+//    delays on the order of a few milliseconds are unacceptable", "supported in
+//    Windows 10, version 1803, and later". It keeps the 10 ms period without
+//    raising the system timer resolution at all. A window timer cannot be
+//    relied on there: since Windows 10 2004 timeBeginPeriod "no longer affects
+//    global timer resolution" (its documentation), and WM_TIMER has been seen
+//    to stay on the default 15.6 ms tick in a process that raised it, which
 //    would make the cursor a third slower than designed.
-// 2. Older Windows refuse that flag (ERROR_INVALID_PARAMETER). There a plain
-//    waitable timer keeps the period while timeBeginPeriod(1) is held, which on
-//    those versions sets the system-wide resolution; it is held only while the
+// 2. Older Windows refuse the flag. There a plain waitable timer keeps the
+//    period while timeBeginPeriod(1) is held (on those versions a system-wide
+//    setting, which window timers follow too); it is held only while the
 //    ticks run.
-// 3. If no waitable timer or thread can be had, a window timer, again with
-//    timeBeginPeriod(1) held only while the ticks run.
+// 3. Should no waitable timer, event or thread be had, the window timer, with
+//    timeBeginPeriod(1) held only while the ticks run, as on path 2.
 //
 // On paths 1 and 2 a thread of its own waits on the timer and posts the tick:
 // the tick itself still runs on the UI thread, through the message queue, so
@@ -95,7 +96,7 @@ bool Win32TickSource::SetEnabled(bool enabled) {
     path_ = Choose();
   }
   if (path_ == Path::kWindowTimer) {
-    // The window's own timer, so that the platform's timer id comes with it.
+    // Timer1 itself: its WM_TIMER carries kTimer1Id, which IsTick knows.
     bool on = false;
     if (enabled) {
       HoldResolution(true);
