@@ -8,9 +8,10 @@
 // does what the returned step says: arm its periodic timer, post a tick, then
 // wait for the timer, for the wake event alone, or end.
 //
-// The timer is armed once per start, due start + 10 ms and every 10 ms after,
-// so the due times are start + n * 10 ms and never drift; Wake counts each
-// expiry against that grid.
+// The due times are start + n * 10 ms on the clock Wake is given. A periodic
+// timer keeps to them without being armed for every tick; Wake counts each
+// expiry against the grid and has the timer armed again only when it strays
+// from it, as it does when its clock runs at another rate than ours.
 #ifndef VELMORA_PLATFORM_TICK_SCHEDULE_H
 #define VELMORA_PLATFORM_TICK_SCHEDULE_H
 
@@ -23,9 +24,10 @@ class TickSchedule {
  public:
   enum class Wait { kTimer, kEvent, kExit };
   struct Step {
-    bool arm;   // arm the timer first: due in periodUs, then every periodUs
-    bool post;  // post one tick message now
-    Wait wait;  // what to wait for next
+    bool arm;          // arm the timer first: due in armInUs, then every period
+    uint64_t armInUs;  // from the time given to Wake
+    bool post;         // post one tick message now
+    Wait wait;         // what to wait for next
   };
 
   explicit TickSchedule(uint64_t periodUs) : periodUs_(periodUs) {}
@@ -59,10 +61,16 @@ class TickSchedule {
   // tick is dispatched: at most one tick waits in the queue.
   std::atomic<bool> outstanding_{false};
 
-  // The timer thread's own: the grid's start, and the last grid point ticked.
+  // How many expiries the punctuality of the timer is judged over.
+  static constexpr int kExpiriesPerCheck = 100;
+
+  // The timer thread's own: the grid's start, the last grid point ticked, and
+  // the earliest expiry (against its point) since the last check.
   bool running_ = false;
   uint64_t startUs_ = 0;
   uint64_t lastDue_ = 0;
+  int expiriesSinceCheck_ = 0;
+  int64_t minOffsetUs_ = 0;
 };
 
 }  // namespace velmora

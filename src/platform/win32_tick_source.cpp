@@ -156,12 +156,12 @@ void Win32TickSource::Run() {
     const uint64_t nowUs = ticks / hz * 1000000 + ticks % hz * 1000000 / hz;
     const TickSchedule::Step step = schedule_.Wake(nowUs, timerExpired);
     if (step.arm) {
-      // Periodic: the timer itself keeps every later due time on the start
-      // + n * 10 ms grid, so it is armed once per start, not once per tick
-      // (each arming is a system call, and under Wine a server round trip).
-      // The first due time is relative (negative), in 100 ns units.
+      // Periodic, so that it is armed once per start rather than once per tick
+      // (each arming is a system call, and under Wine a server round trip),
+      // and again only when it strays from the schedule's grid. The first due
+      // time is relative (negative), in 100 ns units; the period in ms.
       LARGE_INTEGER due;
-      due.QuadPart = -static_cast<LONGLONG>(kPollPeriodMs) * 10000;
+      due.QuadPart = -static_cast<LONGLONG>(step.armInUs * 10);
       armed = SetWaitableTimer(timer_, &due, kPollPeriodMs, nullptr, nullptr, FALSE) != FALSE;
     }
     if (step.post && !PostMessageA(window_, kTickMessage, 0, 0)) schedule_.PostFailed();
