@@ -1,7 +1,8 @@
 // tick_probe.exe [SECONDS]: how regular a 10 ms tick is on this machine.
 //
 // From a hidden window, for SECONDS each (10 by default), it times three
-// sources of a 10 ms tick and prints one table row for each:
+// sources of a 10 ms tick and prints one table row for each (mean, median,
+// p99 and max of the period, and ticks per second):
 //   - SetTimer(10), the window timer alone;
 //   - SetTimer(10) with timeBeginPeriod(1) held;
 //   - Velmora's own tick source (the same code as the program's), which says
@@ -56,10 +57,17 @@ void Pump(double seconds) {
   }
 }
 
+// Times the ticks over `seconds`, after a second past start-up.
+void Measure(double seconds) {
+  Pump(1.0);
+  g_stamps.clear();
+  Pump(seconds);
+}
+
 void Report(const char* source, double seconds) {
   const int n = static_cast<int>(g_stamps.size()) - 1;
   if (n < 2) {
-    std::printf("| %-44s | %8s | %8s | %8s | %7d |\n", source, "-", "-", "-", n + 1);
+    std::printf("| %-44s | %8s | %8s | %8s | %8s | %7d |\n", source, "-", "-", "-", "-", n + 1);
     return;
   }
   std::vector<double> periods(n);
@@ -72,8 +80,8 @@ void Report(const char* source, double seconds) {
   std::sort(periods.begin(), periods.end());
   const double median = n % 2 ? periods[n / 2] : (periods[n / 2 - 1] + periods[n / 2]) / 2;
   const double p99 = periods[std::min(n - 1, (n - 1) * 99 / 100)];
-  std::printf("| %-44s | %8.2f | %8.2f | %8.2f | %7.1f |\n", source, sum / n, median, p99,
-              (n + 1) / seconds);
+  std::printf("| %-44s | %8.2f | %8.2f | %8.2f | %8.2f | %7.1f |\n", source, sum / n, median, p99,
+              periods[n - 1], (n + 1) / seconds);
   std::fflush(stdout);
 }
 
@@ -114,33 +122,30 @@ int main(int argc, char** argv) {
   if (!window) return 1;
 
   std::printf("%g s each, periods in ms\n\n", seconds);
-  std::printf("| %-44s | %8s | %8s | %8s | %7s |\n", "tick source", "mean", "median", "p99",
-              "ticks/s");
-  std::printf("|%s|----------|----------|----------|---------|\n",
+  std::printf("| %-44s | %8s | %8s | %8s | %8s | %7s |\n", "tick source", "mean", "median", "p99",
+              "max", "ticks/s");
+  std::printf("|%s|----------|----------|----------|----------|---------|\n",
               "----------------------------------------------");
 
-  g_stamps.clear();
   (void)SetTimer(window, kProbeTimerId, velmora::kPollPeriodMs, nullptr);
-  Pump(seconds);
+  Measure(seconds);
   (void)KillTimer(window, kProbeTimerId);
   Report("SetTimer(10)", seconds);
 
-  g_stamps.clear();
   const MMRESULT raised = timeBeginPeriod(1);
   (void)SetTimer(window, kProbeTimerId, velmora::kPollPeriodMs, nullptr);
-  Pump(seconds);
+  Measure(seconds);
   (void)KillTimer(window, kProbeTimerId);
   if (raised == TIMERR_NOERROR) (void)timeEndPeriod(1);
   Report(raised == TIMERR_NOERROR ? "SetTimer(10), timeBeginPeriod(1)"
                                   : "SetTimer(10), timeBeginPeriod(1) refused",
          seconds);
 
-  g_stamps.clear();
   velmora::Win32TickSource source;
   source.Attach(window, timeBeginPeriod, timeEndPeriod);
   g_source = &source;
   (void)source.SetEnabled(true);
-  Pump(seconds);
+  Measure(seconds);
   source.Close();
   Report(PathName(source.path()), seconds);
   g_source = nullptr;
