@@ -1,5 +1,5 @@
-// PlatformOps on Win32: the one file besides main_win32.cpp that includes
-// windows.h.
+// PlatformOps on Win32. With main_win32.cpp and the tick source
+// (win32_tick_source.h), the only code that includes windows.h.
 #ifndef VELMORA_PLATFORM_WIN32_PLATFORM_H
 #define VELMORA_PLATFORM_WIN32_PLATFORM_H
 
