@@ -7,8 +7,12 @@
     (bench/baseline.c) run at the same time through the same joystick double;
     one launch varies by about 20% from the next, so the median of several
     pairs of launches is reported;
+  - with Enabled off, over 10 s: ticks per second, and wake-ups per second of
+    each of Velmora's threads (its Linux tasks' context switches);
   - the time from launch to the icon being in the tray;
-  - the size of Velmora.exe.
+  - the size of Velmora.exe;
+and then bench/tick_probe.exe's own table (three 10 ms tick sources timed
+from a hidden window), as a Windows user would see it, but under Wine.
 
 It runs on the Wine harness (tools/wine): the cached Wine prefix,
 a private X display, the joystick double. Build the windows preset first
@@ -82,6 +86,61 @@ def measure_periods(build, work, prefix, idle_s, menu_s):
         return idle, menu
 
 
+def thread_switches(name):
+    """Context switches (voluntary and not) of each Linux thread of the
+    processes running the Windows program `name`, keyed by thread id. A thread
+    blocked in a wait has none; every wake-up adds at least one."""
+    switches = {}
+    for entry in Path("/proc").iterdir():
+        if not entry.name.isdigit():
+            continue
+        try:
+            cmdline = (entry / "cmdline").read_bytes().replace(b"\0", b" ").decode(errors="replace")
+            if name.lower() not in cmdline.lower() or "python" in cmdline:
+                continue
+            for task in (entry / "task").iterdir():
+                status = (task / "status").read_text()
+                switches[int(task.name)] = sum(
+                    int(line.split()[1]) for line in status.splitlines()
+                    if line.startswith(("voluntary_ctxt_switches", "nonvoluntary_ctxt_switches")))
+        except OSError:
+            continue
+    return switches
+
+
+def wakeups_per_second(name, seconds):
+    """Per thread that lived through the whole window. (Wine starts and ends
+    short-lived threads of its own now and then; they are not the program's.)"""
+    before = thread_switches(name)
+    time.sleep(seconds)
+    after = thread_switches(name)
+    return {tid: (after[tid] - before[tid]) / seconds for tid in after if tid in before}
+
+
+def measure_enabled_off(build, work, prefix, seconds):
+    """Ticks and thread wake-ups per second with polling on, then off."""
+    with harness.Session("bench-off", build, work, prefix) as s:
+        s.start_probe()
+        pid = start_velmora(s)
+        time.sleep(1.0)
+        on = wakeups_per_second("Velmora.exe", 2.0)
+        drive.choose(s, drive.open_menu(s), "Enabled")
+        time.sleep(1.0)
+        before = len(s.queries(pid))
+        off = wakeups_per_second("Velmora.exe", seconds)
+        ticks = (len(s.queries(pid)) - before) / seconds
+        return ticks, on, off
+
+
+def run_tick_probe(build, work, prefix, seconds):
+    """bench/tick_probe.exe under Wine (its own winmm, not the double); its table."""
+    with harness.Session("bench-tick-probe", build, work, prefix) as s:
+        exe = harness.unix_to_windows(Path(build) / "bench" / "tick_probe.exe")
+        process = s._start("tick_probe", [harness.WINE64, exe, f"{seconds:g}"], s.wine_env())
+        s.wait_exit(process, timeout=3 * seconds + 60)
+        return (s.dir / "tick_probe.log").read_text(errors="replace")
+
+
 def cpu_seconds(name):
     """User plus system CPU of the Linux processes running the Windows
     program `name` (under qemu each Windows process is one Linux process)."""
@@ -149,12 +208,15 @@ def main():
     parser.add_argument("--idle-seconds", type=float, default=10.0)
     parser.add_argument("--menu-seconds", type=float, default=2.0)
     parser.add_argument("--cpu-seconds", type=float, default=30.0)
+    parser.add_argument("--off-seconds", type=float, default=10.0)
+    parser.add_argument("--probe-seconds", type=float, default=10.0)
     parser.add_argument("--strict", action="store_true", help="exit 1 when a target misses")
     args = parser.parse_args()
 
     exe = args.windows_build / "Velmora.exe"
     for needed in (exe, args.windows_build / "e2e" / "winmm.dll",
-                   args.windows_build / "bench" / "poll_baseline.exe"):
+                   args.windows_build / "bench" / "poll_baseline.exe",
+                   args.windows_build / "bench" / "tick_probe.exe"):
         if not needed.exists():
             print(f"bench: {needed} is missing; build the windows preset first", file=sys.stderr)
             return 2
@@ -166,6 +228,9 @@ def main():
                                      args.menu_seconds)
         pairs = [measure_pair(args.windows_build, args.work, prefix, i, args.cpu_seconds)
                  for i in range(args.pairs)]
+        off_ticks, on_wakeups, off_wakeups = measure_enabled_off(
+            args.windows_build, args.work, prefix, args.off_seconds)
+        probe_table = run_tick_probe(args.windows_build, args.work, prefix, args.probe_seconds)
 
     ratios = [p[0] for p in pairs]
     startups = [p[3] for p in pairs]
@@ -197,6 +262,13 @@ def main():
         row(f"tick period, {label}, during the CPU runs ({st['count']} periods)",
             f"mean {st['mean']:.2f} / median {st['median']:.2f} / p99 {st['p99']:.2f} / "
             f"max {st['max']:.2f} ms", "-", True)
+    row(f"Enabled off: ticks per second ({args.off_seconds:g} s)", f"{off_ticks:.1f}", "0",
+        off_ticks == 0)
+    busiest = max(off_wakeups.values(), default=0.0)
+    row("Enabled off: wake-ups per second, busiest thread",
+        f"{busiest:.1f} (polling: " + ", ".join(
+            f"{v:.0f}" for v in sorted(on_wakeups.values(), reverse=True)) + ")", "0",
+        busiest == 0)
     row("start-up, launch to icon in the tray",
         f"median {statistics.median(startups):.2f} s (" +
         ", ".join(f"{t:.2f}" for t in startups) + ")", "-", True)
@@ -210,6 +282,9 @@ def main():
     print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
     for r in rows:
         print("| " + " | ".join(c.ljust(w) for c, w in zip(r, widths)) + " |")
+    print()
+    print("bench/tick_probe.exe under Wine:")
+    print(probe_table.rstrip())
     return 1 if args.strict and not all(results) else 0
 
 

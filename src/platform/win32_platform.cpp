@@ -65,7 +65,7 @@ void Win32Platform::Start(bool prevInstance) {
   prevInstance_ = prevInstance;
   if (prevInstance) return;  // it ends at once; nothing to load
   LoadJoystickInterface();
-  RaiseTimerResolution();
+  KeepTimerResolutionRequests();
 }
 
 void Win32Platform::LoadJoystickInterface() {
@@ -89,15 +89,10 @@ void Win32Platform::LoadJoystickInterface() {
   joyGetPosEx_ = GetProc<JoyGetPosExFn>(module, "joyGetPosEx");
 }
 
-void Win32Platform::RaiseTimerResolution() {
-  // A 10 ms window timer fires at the system timer's resolution, 15.6 ms by
-  // default, which would make the cursor a third slower than designed and
-  // different on every machine. At 1 ms the timer keeps its 10 ms period while
-  // still arriving through the message queue, so ticks go on inside the tray
-  // menu's modal loop and never overlap.
-  //
-  // Windows 11 ignores resolution requests from processes with no visible
-  // window unless they opt out of that power throttling first.
+void Win32Platform::KeepTimerResolutionRequests() {
+  // Where the ticks fall back to timeBeginPeriod (win32_tick_source.cpp),
+  // Windows 11 ignores the request from a process with no visible window
+  // unless the process opts out of that power throttling first.
   using SetProcessInformationFn = BOOL(WINAPI*)(HANDLE, int, void*, DWORD);
   struct PowerThrottlingState {
     ULONG Version;
@@ -112,9 +107,13 @@ void Win32Platform::RaiseTimerResolution() {
     PowerThrottlingState state = {1, kIgnoreTimerResolution, 0};
     (void)setInfo(GetCurrentProcess(), kProcessPowerThrottling, &state, sizeof(state));
   }
-  const auto timeBeginPeriod = GetProc<TimePeriodFn>(winmm_.get(), "timeBeginPeriod");
-  timeEndPeriod_ = GetProc<TimePeriodFn>(winmm_.get(), "timeEndPeriod");
-  timerResolutionRaised_ = timeBeginPeriod && timeEndPeriod_ && timeBeginPeriod(1) == 0;
+}
+
+void Win32Platform::Attach(HWND window, HICON icon) {
+  window_ = window;
+  icon_ = icon;
+  ticks_.Attach(window, GetProc<Win32TickSource::TimePeriodFn>(winmm_.get(), "timeBeginPeriod"),
+                GetProc<Win32TickSource::TimePeriodFn>(winmm_.get(), "timeEndPeriod"));
 }
 
 int32_t Win32Platform::joyGetDevCapsA(uint32_t id, JoyCapsA* caps, uint32_t size) {
@@ -159,11 +158,7 @@ intptr_t Win32Platform::ShellExecuteA(uint32_t hwnd, const char* op, const char*
   return reinterpret_cast<intptr_t>(::ShellExecuteA(owner, op, file, params, dir, show));
 }
 
-bool Win32Platform::SetTimer1Enabled(bool enabled) {
-  if (enabled) return SetTimer(window_, kTimer1Id, kPollPeriodMs, nullptr) != 0;
-  (void)KillTimer(window_, kTimer1Id);  // fails only when it was not running: off either way
-  return true;
-}
+bool Win32Platform::SetTimer1Enabled(bool enabled) { return ticks_.SetEnabled(enabled); }
 
 uint32_t Win32Platform::WindowHandle() {
   return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(window_));
@@ -205,7 +200,7 @@ void Win32Platform::ShowMessage(const char* text, const char* caption) {
 void Win32Platform::UnloadWindow() { (void)DestroyWindow(window_); }
 
 void Win32Platform::EndProcess() {
-  if (timerResolutionRaised_) (void)timeEndPeriod_(1);
+  ticks_.Close();  // gives back the timer resolution, where a fallback holds it
   ExitProcess(0);
 }
 

@@ -1,11 +1,12 @@
-// PlatformOps on Win32: the one file besides main_win32.cpp that includes
-// windows.h.
+// PlatformOps on Win32. With main_win32.cpp and the tick source
+// (win32_tick_source.h), the only code that includes windows.h.
 #ifndef VELMORA_PLATFORM_WIN32_PLATFORM_H
 #define VELMORA_PLATFORM_WIN32_PLATFORM_H
 
 #include <windows.h>
 
 #include "platform/platform_ops.h"
+#include "platform/win32_tick_source.h"
 #include "platform/win32_util.h"
 
 namespace velmora {
@@ -14,14 +15,13 @@ class Win32Platform final : public PlatformOps {
  public:
   Win32Platform() = default;
 
-  // Loads the joystick interface from the system directory and raises the
-  // timer resolution. Call once, before the window is created.
+  // Loads the joystick interface from the system directory. Call once,
+  // before the window is created.
   void Start(bool prevInstance);
   // The main window and its small icon, once they exist.
-  void Attach(HWND window, HICON icon) {
-    window_ = window;
-    icon_ = icon;
-  }
+  void Attach(HWND window, HICON icon);
+  // The poll tick's source: the window procedure asks it about each message.
+  Win32TickSource& ticks() { return ticks_; }
 
   int32_t joyGetDevCapsA(uint32_t id, JoyCapsA* caps, uint32_t size) override;
   int32_t joyGetPosEx(uint32_t id, JoyInfoEx* info) override;
@@ -48,10 +48,9 @@ class Win32Platform final : public PlatformOps {
  private:
   using JoyGetDevCapsFn = UINT(WINAPI*)(UINT_PTR, void*, UINT);
   using JoyGetPosExFn = UINT(WINAPI*)(UINT, void*);
-  using TimePeriodFn = UINT(WINAPI*)(UINT);
 
   void LoadJoystickInterface();
-  void RaiseTimerResolution();
+  void KeepTimerResolutionRequests();
 
   bool prevInstance_ = false;
   HWND window_ = nullptr;
@@ -59,8 +58,7 @@ class Win32Platform final : public PlatformOps {
   ScopedModule winmm_;
   JoyGetDevCapsFn joyGetDevCaps_ = nullptr;
   JoyGetPosExFn joyGetPosEx_ = nullptr;
-  TimePeriodFn timeEndPeriod_ = nullptr;
-  bool timerResolutionRaised_ = false;
+  Win32TickSource ticks_;
 };
 
 }  // namespace velmora

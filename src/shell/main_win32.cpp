@@ -19,6 +19,16 @@ velmora::Win32Platform g_platform;
 velmora::formVelmora g_form(g_platform);
 
 LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  velmora::Win32TickSource& ticks = g_platform.ticks();
+  // The form unloads on these two. No tick may run once that has begun, and
+  // none can: ticks run only here, on this thread, and only while the source
+  // is open; it is closed before the form sees the message. A tick already
+  // posted, or posted by the timer thread a moment later, is taken and dropped.
+  if (message == WM_DESTROY || (message == WM_ENDSESSION && wParam != 0)) ticks.Close();
+  if (ticks.IsTick(message, wParam)) {
+    if (ticks.TakeTick()) g_form.Timer1_Timer();
+    return 0;
+  }
   if (g_form.WindowMessage(message, wParam, lParam)) return 0;
   return DefWindowProcA(window, message, wParam, lParam);
 }

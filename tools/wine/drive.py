@@ -20,14 +20,15 @@ def pos(x=CENTRE, y=CENTRE, buttons=0, count=1):
     return f"pos {x} {y} {buttons:#x} {count}"
 
 
-def start(s, buttons=12, cursor=HOME):
-    """The probe window, then Velmora polling with the stick centred and the
-    cursor resting at `cursor`. Returns Velmora's Windows process id."""
+def start(s, buttons=12, cursor=HOME, exe=None):
+    """The probe window, then Velmora (or the build `exe`) polling with the
+    stick centred and the cursor resting at `cursor`. Returns Velmora's
+    Windows process id."""
     s.start_probe()
     s.write_script(buttons=buttons, states=[centre()])
     if cursor:
         s.x("mousemove", *cursor)
-    s.start_velmora()
+    s.start_velmora(exe=exe)
     pid = s.velmora_pid()
     s.wait_polling(pid)
     if cursor:
@@ -36,6 +37,17 @@ def start(s, buttons=12, cursor=HOME):
         wait_for(lambda: s.queries(pid)[-1].cursor == cursor, 10,
                  f"Velmora to see the cursor at {cursor}")
     return pid
+
+
+def periods_ms(queries):
+    """The spacing of consecutive queries, which is the tick period."""
+    return [(b.time_us - a.time_us) / 1000.0 for a, b in zip(queries, queries[1:])]
+
+
+def resolution_calls(s, pid):
+    """timeBeginPeriod and timeEndPeriod as the double saw them, in order."""
+    return [(c.name, c["args"]) for c in s.calls(pid=pid)
+            if c.name in ("timeBeginPeriod", "timeEndPeriod")]
 
 
 def steps(queries):

@@ -395,8 +395,8 @@ UINT WINAPI joyGetPosEx(UINT id, JoyInfoEx* info) {
 }
 
 // The timer-resolution calls are only logged: Wine's timers keep their period
-// whatever the resolution, and the scenarios check that Velmora raises it at
-// start and restores it at exit.
+// whatever the resolution, and the scenarios check from the log when Velmora
+// raises and restores it (only on its fallback tick paths, while polling).
 static UINT LogPeriod(const char* call, UINT period) {
   Line line;
   BeginLine(&line, call);

@@ -255,7 +255,11 @@ static LRESULT CALLBACK ProbeProc(HWND window, UINT message, WPARAM wParam, LPAR
       char buttons[4];
       ButtonState(buttons);
       Log("%s buttons=%s", message == WM_ENDSESSION ? "endsession" : "queryendsession", buttons);
-      if (message == WM_ENDSESSION && wParam) PostQuitMessage(0);  // as a program should
+      // No quitting here: the system ends the process once every window of it
+      // has answered. Quit early, and the thread's IME window may never answer;
+      // Wine 8's wineboot then frees the record of that wait while the reply is
+      // still due, and the next process it shuts down (Velmora) was seen either
+      // killed before it had finished unloading or never sent WM_ENDSESSION.
       return message == WM_QUERYENDSESSION;
     }
     case WM_DESTROY:

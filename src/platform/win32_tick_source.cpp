@@ -1,0 +1,182 @@
+#include "platform/win32_tick_source.h"
+
+#include "platform/platform_ops.h"
+
+// Test builds of the program force a fallback, so that the e2e scenarios run
+// the code of each path under Wine, which never refuses the first one:
+// 1 acts as if the high-resolution flag were refused, 2 as if no waitable
+// timer could be made at all. The shipped build defines neither.
+#ifndef VELMORA_TEST_TICK_FALLBACK
+#define VELMORA_TEST_TICK_FALLBACK 0
+#endif
+
+namespace velmora {
+namespace {
+
+// CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, which the Windows 7 headers lack.
+constexpr DWORD kHighResolutionTimer = 0x00000002;
+// The timer thread only waits and posts; it needs no more than a small stack.
+constexpr SIZE_T kThreadStackBytes = 64 * 1024;
+constexpr UINT kResolutionMs = 1;
+constexpr UINT kTimerNoError = 0;  // TIMERR_NOERROR
+
+}  // namespace
+
+Win32TickSource::Win32TickSource() : schedule_(uint64_t{kPollPeriodMs} * 1000) {}
+
+Win32TickSource::~Win32TickSource() {
+  Close();
+  if (thread_) {
+    (void)WaitForSingleObject(thread_, INFINITE);
+    (void)CloseHandle(thread_);
+  }
+  if (timer_) (void)CloseHandle(timer_);
+  if (wake_) (void)CloseHandle(wake_);
+}
+
+void Win32TickSource::Attach(HWND window, TimePeriodFn beginPeriod, TimePeriodFn endPeriod) {
+  window_ = window;
+  beginPeriod_ = beginPeriod;
+  endPeriod_ = endPeriod;
+}
+
+// Which path times the ticks, and why:
+//
+// 1. Windows 10 1803 and later: a waitable timer created with
+//    CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, which CreateWaitableTimerExW's
+//    documentation gives "for time-critical situations when short expiration
+//    delays on the order of a few milliseconds are unacceptable", "supported in
+//    Windows 10, version 1803, and later". It keeps the 10 ms period without
+//    raising the system timer resolution at all. A window timer cannot be
+//    relied on there: since Windows 10 2004 timeBeginPeriod "no longer affects
+//    global timer resolution" (its documentation), and WM_TIMER has been seen
+//    to stay on the default 15.6 ms tick in a process that raised it, which
+//    would make the cursor a third slower than designed.
+// 2. Older Windows refuse the flag. There a plain waitable timer keeps the
+//    period while timeBeginPeriod(1) is held (on those versions a system-wide
+//    setting, which window timers follow too); it is held only while the
+//    ticks run.
+// 3. Should no waitable timer, event or thread be had, the window timer, with
+//    timeBeginPeriod(1) held only while the ticks run, as on path 2.
+//
+// On paths 1 and 2 a thread of its own waits on the timer and posts the tick:
+// the tick itself still runs on the UI thread, through the message queue, so
+// ticks go on inside the tray menu's modal loop and never overlap.
+Win32TickSource::Path Win32TickSource::Choose() {
+  (void)QueryPerformanceFrequency(&frequency_);
+  wake_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  Path path = Path::kHighResolutionTimer;
+  if (VELMORA_TEST_TICK_FALLBACK < 1) {
+    timer_ = CreateWaitableTimerExW(nullptr, nullptr, kHighResolutionTimer, TIMER_ALL_ACCESS);
+  }
+  if (!timer_) {
+    path = Path::kWaitableTimer;
+    if (VELMORA_TEST_TICK_FALLBACK < 2) timer_ = CreateWaitableTimerW(nullptr, FALSE, nullptr);
+  }
+  if (wake_ && timer_ && frequency_.QuadPart > 0) {
+    thread_ = CreateThread(nullptr, kThreadStackBytes, ThreadMain, this,
+                           STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  }
+  if (thread_) {
+    // It does nothing but post, so letting it run first costs nothing and
+    // keeps other busy threads from delaying the tick.
+    (void)SetThreadPriority(thread_, THREAD_PRIORITY_HIGHEST);
+    return path;
+  }
+  if (timer_) (void)CloseHandle(timer_);
+  if (wake_) (void)CloseHandle(wake_);
+  timer_ = wake_ = nullptr;
+  return Path::kWindowTimer;
+}
+
+bool Win32TickSource::SetEnabled(bool enabled) {
+  if (closed_) return !enabled;
+  if (path_ == Path::kNone) {
+    if (!enabled) return true;
+    path_ = Choose();
+  }
+  if (path_ == Path::kWindowTimer) {
+    // Timer1 itself: its WM_TIMER carries kTimer1Id, which IsTick knows.
+    bool on = false;
+    if (enabled) {
+      HoldResolution(true);
+      on = SetTimer(window_, kTimer1Id, kPollPeriodMs, nullptr) != 0;
+    } else {
+      (void)KillTimer(window_, kTimer1Id);  // fails only when it was not running: off either way
+    }
+    HoldResolution(on);
+    schedule_.SetEnabled(on);
+    return on == enabled;
+  }
+  HoldResolution(enabled && path_ == Path::kWaitableTimer);
+  schedule_.SetEnabled(enabled);
+  (void)SetEvent(wake_);
+  return true;
+}
+
+bool Win32TickSource::IsTick(UINT message, WPARAM wParam) const {
+  return message == kTickMessage || (message == WM_TIMER && wParam == kTimer1Id);
+}
+
+void Win32TickSource::Close() {
+  if (closed_) return;
+  closed_ = true;
+  // From here TakeTick answers false on the UI thread, whatever the timer
+  // thread still posts: it reads the same state the UI thread just wrote.
+  schedule_.Close();
+  if (path_ == Path::kWindowTimer) (void)KillTimer(window_, kTimer1Id);
+  HoldResolution(false);
+  if (wake_) (void)SetEvent(wake_);
+}
+
+void Win32TickSource::HoldResolution(bool hold) {
+  if (hold == resolutionHeld_) return;
+  if (hold) {
+    resolutionHeld_ = beginPeriod_ && endPeriod_ && beginPeriod_(kResolutionMs) == kTimerNoError;
+  } else {
+    (void)endPeriod_(kResolutionMs);
+    resolutionHeld_ = false;
+  }
+}
+
+DWORD WINAPI Win32TickSource::ThreadMain(void* self) {
+  static_cast<Win32TickSource*>(self)->Run();
+  return 0;
+}
+
+void Win32TickSource::Run() {
+  const HANDLE handles[2] = {wake_, timer_};
+  const uint64_t hz = static_cast<uint64_t>(frequency_.QuadPart);
+  bool armed = false;
+  bool timerExpired = false;
+  for (;;) {
+    LARGE_INTEGER counter;
+    (void)QueryPerformanceCounter(&counter);
+    const uint64_t ticks = static_cast<uint64_t>(counter.QuadPart);
+    const uint64_t nowUs = ticks / hz * 1000000 + ticks % hz * 1000000 / hz;
+    const TickSchedule::Step step = schedule_.Wake(nowUs, timerExpired);
+    if (step.arm) {
+      // Periodic, so that it is armed once per start rather than once per tick
+      // (each arming is a system call, and under Wine a server round trip),
+      // and again only when it strays from the schedule's grid. The first due
+      // time is relative (negative), in 100 ns units; the period in ms.
+      LARGE_INTEGER due;
+      due.QuadPart = -static_cast<LONGLONG>(step.armInUs * 10);
+      armed = SetWaitableTimer(timer_, &due, kPollPeriodMs, nullptr, nullptr, FALSE) != FALSE;
+    }
+    if (step.post && !PostMessageA(window_, kTickMessage, 0, 0)) schedule_.PostFailed();
+    if (step.wait == TickSchedule::Wait::kExit) return;
+    if (step.wait == TickSchedule::Wait::kEvent) {
+      // Stopped: no timer left armed, and no wake-up until the UI thread asks.
+      (void)CancelWaitableTimer(timer_);
+      armed = timerExpired = false;
+      (void)WaitForSingleObject(wake_, INFINITE);
+      continue;
+    }
+    // Should arming ever fail, a plain timed wait stands in for the timer.
+    const DWORD woke = WaitForMultipleObjects(2, handles, FALSE, armed ? INFINITE : kPollPeriodMs);
+    timerExpired = woke == WAIT_OBJECT_0 + 1 || woke == WAIT_TIMEOUT;
+  }
+}
+
+}  // namespace velmora

@@ -1,0 +1,63 @@
+// The poll tick on Win32: every kPollPeriodMs, one private message to the
+// main window, which runs the tick on the UI thread.
+#ifndef VELMORA_PLATFORM_WIN32_TICK_SOURCE_H
+#define VELMORA_PLATFORM_WIN32_TICK_SOURCE_H
+
+#include <windows.h>
+
+#include "platform/tick_schedule.h"
+
+namespace velmora {
+
+// The message a tick arrives as. Private to the main window's class.
+constexpr UINT kTickMessage = WM_APP + 1;
+
+class Win32TickSource {
+ public:
+  // How the ticks are timed; see the comment at Win32TickSource::Choose.
+  enum class Path { kNone, kHighResolutionTimer, kWaitableTimer, kWindowTimer };
+  using TimePeriodFn = UINT(WINAPI*)(UINT);
+
+  Win32TickSource();
+  ~Win32TickSource();
+  Win32TickSource(const Win32TickSource&) = delete;
+  Win32TickSource& operator=(const Win32TickSource&) = delete;
+
+  // The window the ticks go to, and winmm's timeBeginPeriod and timeEndPeriod
+  // (either may be null). Call once, on the UI thread, before SetEnabled.
+  void Attach(HWND window, TimePeriodFn beginPeriod, TimePeriodFn endPeriod);
+
+  // UI thread only, like everything below. Starts or stops the ticks; the
+  // first use picks the path. False when no path could start them.
+  bool SetEnabled(bool enabled);
+  // True when `message` is a tick, as this source delivers it.
+  bool IsTick(UINT message, WPARAM wParam) const;
+  // A tick was dispatched; true when it should run.
+  bool TakeTick() { return schedule_.TakeTick(); }
+  // Unload has begun: no tick runs after this call returns.
+  void Close();
+
+  Path path() const { return path_; }
+
+ private:
+  static DWORD WINAPI ThreadMain(void* self);
+  void Run();
+  Path Choose();
+  void HoldResolution(bool hold);
+
+  TickSchedule schedule_;
+  Path path_ = Path::kNone;
+  HWND window_ = nullptr;
+  TimePeriodFn beginPeriod_ = nullptr;
+  TimePeriodFn endPeriod_ = nullptr;
+  bool resolutionHeld_ = false;
+  bool closed_ = false;
+  HANDLE timer_ = nullptr;
+  HANDLE wake_ = nullptr;
+  HANDLE thread_ = nullptr;
+  LARGE_INTEGER frequency_ = {};
+};
+
+}  // namespace velmora
+
+#endif
