@@ -86,18 +86,27 @@ def measure_periods(build, work, prefix, idle_s, menu_s):
         return idle, menu
 
 
-def thread_switches(name):
-    """Context switches (voluntary and not) of each Linux thread of the
-    processes running the Windows program `name`, keyed by thread id. A thread
-    blocked in a wait has none; every wake-up adds at least one."""
-    switches = {}
+def processes_running(name):
+    """/proc entries of the Linux processes that run the Windows program `name`
+    (under qemu each Windows process is one Linux process)."""
     for entry in Path("/proc").iterdir():
         if not entry.name.isdigit():
             continue
         try:
             cmdline = (entry / "cmdline").read_bytes().replace(b"\0", b" ").decode(errors="replace")
-            if name.lower() not in cmdline.lower() or "python" in cmdline:
-                continue
+        except OSError:
+            continue
+        if name.lower() in cmdline.lower() and "python" not in cmdline:
+            yield entry
+
+
+def thread_switches(name):
+    """Context switches (voluntary and not) of each Linux thread of the
+    processes running the Windows program `name`, keyed by thread id. A thread
+    blocked in a wait has none; every wake-up adds at least one."""
+    switches = {}
+    for entry in processes_running(name):
+        try:
             for task in (entry / "task").iterdir():
                 status = (task / "status").read_text()
                 switches[int(task.name)] = sum(
@@ -142,16 +151,10 @@ def run_tick_probe(build, work, prefix, seconds):
 
 
 def cpu_seconds(name):
-    """User plus system CPU of the Linux processes running the Windows
-    program `name` (under qemu each Windows process is one Linux process)."""
+    """User plus system CPU of the Linux processes running the Windows program `name`."""
     ticks = 0
-    for entry in Path("/proc").iterdir():
-        if not entry.name.isdigit():
-            continue
+    for entry in processes_running(name):
         try:
-            cmdline = (entry / "cmdline").read_bytes().replace(b"\0", b" ").decode(errors="replace")
-            if name.lower() not in cmdline.lower() or "python" in cmdline:
-                continue
             fields = (entry / "stat").read_text().rsplit(")", 1)[1].split()
         except OSError:
             continue
