@@ -101,6 +101,9 @@ void Win32Platform::KeepTimerResolutionRequests() {
   };
   constexpr int kProcessPowerThrottling = 4;
   constexpr ULONG kIgnoreTimerResolution = 0x4;
+  static_assert(kProcessPowerThrottling == ProcessPowerThrottling &&
+                    kIgnoreTimerResolution == PROCESS_POWER_THROTTLING_IGNORE_TIMER_RESOLUTION,
+                "power throttling");
   const auto setInfo =
       GetProc<SetProcessInformationFn>(GetModuleHandleA("kernel32.dll"), "SetProcessInformation");
   if (setInfo) {

@@ -1,5 +1,7 @@
 #include "platform/win32_tick_source.h"
 
+#include <mmsystem.h>  // TIMERR_NOERROR only: winmm is looked up at run time
+
 #include "platform/platform_ops.h"
 
 // Test builds of the program force a fallback, so that the e2e scenarios run
@@ -13,12 +15,14 @@
 namespace velmora {
 namespace {
 
-// CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, which the Windows 7 headers lack.
+// CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, which these headers lack (so it has
+// nothing to be checked against): 0x00000002 in the Windows 10 SDK's synchapi.h.
 constexpr DWORD kHighResolutionTimer = 0x00000002;
 // The timer thread only waits and posts; it needs no more than a small stack.
 constexpr SIZE_T kThreadStackBytes = 64 * 1024;
 constexpr UINT kResolutionMs = 1;
 constexpr UINT kTimerNoError = 0;  // TIMERR_NOERROR
+static_assert(kTimerNoError == TIMERR_NOERROR, "timeBeginPeriod's success");
 
 }  // namespace
 
