@@ -15,10 +15,8 @@
 
 namespace velmora {
 
-// The poll timer Timer1: its period, and the id its expiries carry as the
-// timer message's wParam.
+// The poll timer Timer1's period.
 constexpr uint32_t kPollPeriodMs = 10;
-constexpr uintptr_t kTimer1Id = 1;
 
 // One entry of a popup menu, as the platform is asked to show it.
 struct MenuItem {

@@ -49,8 +49,7 @@ static_assert(kKeyEventExtendedKey == KEYEVENTF_EXTENDEDKEY && kKeyEventKeyUp ==
                   kVkUp == VK_UP && kVkDown == VK_DOWN,
               "key event flags and virtual keys");
 static_assert(kWmDestroy == WM_DESTROY && kWmClose == WM_CLOSE && kWmEndSession == WM_ENDSESSION &&
-                  kWmTimer == WM_TIMER && kWmMouseMove == WM_MOUSEMOVE &&
-                  kWmRButtonUp == WM_RBUTTONUP,
+                  kWmMouseMove == WM_MOUSEMOVE && kWmRButtonUp == WM_RBUTTONUP,
               "window messages");
 static_assert(kMkLButton == MK_LBUTTON && kMkRButton == MK_RBUTTON && kMkShift == MK_SHIFT &&
                   kMkControl == MK_CONTROL && kMkMButton == MK_MBUTTON,

@@ -21,6 +21,8 @@ constexpr DWORD kHighResolutionTimer = 0x00000002;
 // The timer thread only waits and posts; it needs no more than a small stack.
 constexpr SIZE_T kThreadStackBytes = 64 * 1024;
 constexpr UINT kResolutionMs = 1;
+// The window timer's id on the last fallback, carried as WM_TIMER's wParam.
+constexpr UINT_PTR kTimer1Id = 1;
 constexpr UINT kTimerNoError = 0;  // TIMERR_NOERROR
 static_assert(kTimerNoError == TIMERR_NOERROR, "timeBeginPeriod's success");
 

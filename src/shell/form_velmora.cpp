@@ -14,11 +14,6 @@ uint32_t HighWord(intptr_t value) { return (static_cast<uint32_t>(value) >> 16) 
 }  // namespace
 
 bool formVelmora::WindowMessage(uint32_t message, uintptr_t wParam, intptr_t lParam) {
-  if (message == kWmTimer) {
-    if (wParam != kTimer1Id) return false;
-    Timer1_Timer();
-    return true;
-  }
   if (message == kWmMouseMove) {
     const uint32_t keys = static_cast<uint32_t>(wParam);
     // The icon's event code arrives where a mouse move carries its x coordinate:

@@ -37,7 +37,8 @@ class formVelmora {
   void SetTaskbarCreatedMessage(uint32_t message) { taskbarCreatedMessage_ = message; }
 
   // Routes one message of the main window to its handler. Returns false for the
-  // messages the window leaves to the system's default handling.
+  // messages the window leaves to the system's default handling. Ticks do not
+  // come this way: the platform's tick source runs Timer1_Timer itself.
   bool WindowMessage(uint32_t message, uintptr_t wParam, intptr_t lParam);
 
   void Form_Load();
