@@ -138,6 +138,11 @@ void formVelmora::Timer1_Timer() { PollTick(state_, ops_); }
 
 void formVelmora::mnuEnabled_Click() {
   mnuEnabledChecked_ = !mnuEnabledChecked_;
+  // A mouse button the joystick holds would otherwise stay down for as long as
+  // polling is off, turning every move of the real mouse into a drag. Once
+  // released, a joystick button still held is pressed again by the first tick
+  // after polling resumes. The axis speeds are kept: a pause is not a reversal.
+  if (!mnuEnabledChecked_) ReleaseHeldButtons(state_, ops_);
   (void)ops_.SetTimer1Enabled(mnuEnabledChecked_);
 }
 

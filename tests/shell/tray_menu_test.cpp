@@ -96,17 +96,23 @@ TEST_F(TrayMenuTest, EnabledPausesAndResumes) {
   EXPECT_TRUE(h.fake.timerEnabled);
 }
 
-TEST_F(TrayMenuTest, PauseKeepsSpeedsAndHeldButtonsUntilPollingResumes) {
-  h.fake.Stick(kStickHigh, kStickCentre, 0x1);
+TEST_F(TrayMenuTest, PauseReleasesHeldButtonsAndKeepsSpeeds) {
+  h.fake.Stick(kStickHigh, kStickCentre, 0x7);  // buttons 1 to 3 held
   h.Ticks(3);
   h.ChooseFromMenu("Enabled");
-  EXPECT_TRUE(h.fake.mouseDown[kLeft]) << "pausing releases nothing";
-  h.fake.Stick(kStickHigh, kStickCentre, 0x0);
-  h.ChooseFromMenu("Enabled");
+  EXPECT_FALSE(h.fake.mouseDown[kLeft] || h.fake.mouseDown[kMiddle] || h.fake.mouseDown[kRight])
+      << "a paused program holds no mouse button down";
+  EXPECT_EQ(h.fake.mouseEvents, (std::vector<uint32_t>{0x02, 0x20, 0x08, 0x04, 0x40, 0x10}));
+  h.ChooseFromMenu("Enabled");  // on again, the joystick buttons still held
   const int32_t x = h.fake.cursor.x;
   h.Tick();
   EXPECT_EQ(h.fake.cursor.x - x, 4) << "the ramp continues from the retained speed";
-  EXPECT_FALSE(h.fake.mouseDown[kLeft]);
+  EXPECT_TRUE(h.fake.mouseDown[kLeft] && h.fake.mouseDown[kMiddle] && h.fake.mouseDown[kRight])
+      << "the first tick presses the held buttons again";
+  h.fake.Stick(kStickCentre, kStickCentre, 0x0);
+  h.Ticks(2);
+  EXPECT_EQ(h.fake.mouseEvents.size(), 12u) << "each comes up once";
+  EXPECT_FALSE(h.fake.mouseDown[kLeft] || h.fake.mouseDown[kMiddle] || h.fake.mouseDown[kRight]);
 }
 
 TEST_F(TrayMenuTest, AboutOpensTheHomePageOnce) {
@@ -142,7 +148,7 @@ TEST_F(TrayMenuTest, ExitReleasesHeldButtonsRemovesTheIconAndEnds) {
   } cases[] = {
       {"nothing held", 0x0, false, {}},
       {"all held", 0x7, false, {0x0004, 0x0040, 0x0010}},
-      {"right held, paused", 0x4, true, {0x0010}},
+      {"right held, released by the pause", 0x4, true, {}},
       {"double click and arrows only", 0xF8, false, {}},
   };
   for (const auto& c : cases) {
