@@ -28,7 +28,7 @@ static_assert(kTimerNoError == TIMERR_NOERROR, "timeBeginPeriod's success");
 
 }  // namespace
 
-Win32TickSource::Win32TickSource() : schedule_(uint64_t{kPollPeriodMs} * 1000) {}
+Win32TickSource::Win32TickSource() = default;
 
 Win32TickSource::~Win32TickSource() {
   Close();
@@ -151,37 +151,53 @@ DWORD WINAPI Win32TickSource::ThreadMain(void* self) {
 }
 
 void Win32TickSource::Run() {
+  using Woke = TickSchedule::Woke;
+  using Wait = TickSchedule::Wait;
   const HANDLE handles[2] = {wake_, timer_};
   const uint64_t hz = static_cast<uint64_t>(frequency_.QuadPart);
   bool armed = false;
-  bool timerExpired = false;
+  Woke woke = Woke::kEvent;
   for (;;) {
     LARGE_INTEGER counter;
     (void)QueryPerformanceCounter(&counter);
     const uint64_t ticks = static_cast<uint64_t>(counter.QuadPart);
     const uint64_t nowUs = ticks / hz * 1000000 + ticks % hz * 1000000 / hz;
-    const TickSchedule::Step step = schedule_.Wake(nowUs, timerExpired);
+    const TickSchedule::Step step = schedule_.Wake(nowUs, woke);
     if (step.arm) {
       // Periodic, so that it is armed once per start rather than once per tick
-      // (each arming is a system call, and under Wine a server round trip),
-      // and again only when it strays from the schedule's grid. The first due
-      // time is relative (negative), in 100 ns units; the period in ms.
+      // (each arming is a system call, and under Wine a server round trip).
+      // The first due time is relative (negative), in 100 ns units; the period
+      // in ms.
       LARGE_INTEGER due;
-      due.QuadPart = -static_cast<LONGLONG>(step.armInUs * 10);
+      due.QuadPart = -static_cast<LONGLONG>(kPollPeriodMs) * 10000;
       armed = SetWaitableTimer(timer_, &due, kPollPeriodMs, nullptr, nullptr, FALSE) != FALSE;
     }
     if (step.post && !PostMessageA(window_, kTickMessage, 0, 0)) schedule_.PostFailed();
-    if (step.wait == TickSchedule::Wait::kExit) return;
-    if (step.wait == TickSchedule::Wait::kEvent) {
-      // Stopped: no timer left armed, and no wake-up until the UI thread asks.
-      (void)CancelWaitableTimer(timer_);
-      armed = timerExpired = false;
-      (void)WaitForSingleObject(wake_, INFINITE);
-      continue;
+    DWORD result = 0;
+    switch (step.wait) {
+      case Wait::kExit:
+        return;
+      case Wait::kPause:
+        // A failed wait would fail again at once, and at this thread's
+        // priority a spinning loop would take a whole core.
+        Sleep(kPollPeriodMs);
+        woke = Woke::kTimer;
+        break;
+      case Wait::kEvent:
+        // Stopped: no timer left armed, and no wake-up until the UI thread asks.
+        (void)CancelWaitableTimer(timer_);
+        armed = false;
+        result = WaitForSingleObject(wake_, INFINITE);
+        woke = result == WAIT_FAILED ? Woke::kFailed : Woke::kEvent;
+        break;
+      case Wait::kTimer:
+        // Should arming ever fail, a plain timed wait stands in for the timer.
+        result = WaitForMultipleObjects(2, handles, FALSE, armed ? INFINITE : kPollPeriodMs);
+        woke = result == WAIT_FAILED     ? Woke::kFailed
+               : result == WAIT_OBJECT_0 ? Woke::kEvent
+                                         : Woke::kTimer;
+        break;
     }
-    // Should arming ever fail, a plain timed wait stands in for the timer.
-    const DWORD woke = WaitForMultipleObjects(2, handles, FALSE, armed ? INFINITE : kPollPeriodMs);
-    timerExpired = woke == WAIT_OBJECT_0 + 1 || woke == WAIT_TIMEOUT;
   }
 }
 

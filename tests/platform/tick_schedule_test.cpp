@@ -1,97 +1,101 @@
-// The tick source's timing against a fake clock: the timer thread's wakes are
-// calls to Wake(now, timerExpired), the UI thread's dispatches are TakeTick().
+// The tick source's decisions against a model of its timer: the timer thread's
+// wakes are calls to Wake(now, why), the UI thread's dispatches are TakeTick().
 #include "platform/tick_schedule.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <random>
+#include <vector>
 
 namespace velmora {
 namespace {
 
 using Wait = TickSchedule::Wait;
+using Woke = TickSchedule::Woke;
+constexpr uint64_t kPeriodUs = 10000;
 
-// A 10 ms schedule switched on at t = 1 s: the first wake arms the timer.
+// A schedule switched on at t = 1 s: the first wake arms the timer.
 struct Running {
-  TickSchedule schedule{10000};
+  TickSchedule schedule;
   Running() {
     schedule.SetEnabled(true);
-    const TickSchedule::Step first = schedule.Wake(1000000, false);
+    const TickSchedule::Step first = schedule.Wake(1000000, Woke::kEvent);
     EXPECT_TRUE(first.arm);
-    EXPECT_EQ(first.armInUs, 10000u);
     EXPECT_FALSE(first.post);
     EXPECT_EQ(first.wait, Wait::kTimer);
   }
   bool Expiry(uint64_t nowUs) {
-    const TickSchedule::Step step = schedule.Wake(nowUs, true);
+    const TickSchedule::Step step = schedule.Wake(nowUs, Woke::kTimer);
+    EXPECT_FALSE(step.arm) << "armed once per start, at " << nowUs;
     EXPECT_EQ(step.wait, Wait::kTimer);
     return step.post;
   }
 };
 
-TEST(TickSchedule, EachGridPointTicksOnceAndAStrayTimerIsArmedBackOntoTheGrid) {
-  struct Case {
-    uint64_t wakeUs;
-    bool timer;
-    bool post;
-    uint64_t armInUs;  // 0: left as it is
-  };
-  const Case cases[] = {
-      {1010000, true, true, 0},      // on time
-      {1018000, false, false, 0},    // the event, not the timer, near a due time: no tick
-      {1019600, true, true, 0},      // 0.4 ms early by our clock: the one due at 1.020 s
-      {1030900, true, true, 0},      // 0.9 ms late
-      {1038800, true, true, 11200},  // 1.2 ms early: the timer's clock runs ahead
-      {1052500, true, true, 0},      // 2.5 ms late, once: a late wake
-      {1056000, true, false, 4000},  // a second expiry for 1.050 s: far off
-      {1060000, true, true, 0},
-      {1097400, true, true, 0},  // three points late: one tick, the missed ones dropped
-      {1100000, true, true, 0},
-  };
+// An auto-reset timer made periodic, due on the grid 1 s + n * 10 ms: an
+// expiry while the thread is busy leaves it signalled, and several collapse
+// into one. Each wake reaches the thread `latency` after the wait was
+// satisfied; the UI thread dispatches each tick at once. Returns the ticks
+// posted over `points` grid points.
+int TicksOverModelTimer(const std::vector<uint64_t>& latencyUs, size_t points) {
   Running r;
-  for (const Case& c : cases) {
-    const TickSchedule::Step step = r.schedule.Wake(c.wakeUs, c.timer);
-    EXPECT_EQ(step.post, c.post) << "wake at " << c.wakeUs;
-    EXPECT_EQ(step.arm, c.armInUs != 0) << "wake at " << c.wakeUs;
-    if (step.arm) EXPECT_EQ(step.armInUs, c.armInUs) << "wake at " << c.wakeUs;
-    if (step.post) EXPECT_TRUE(r.schedule.TakeTick());
-  }
-}
-
-TEST(TickSchedule, HundredTicksASecondWhateverTheTimerClockAndJitter) {
-  // A periodic timer on a clock 0.5 per mille fast, right or slow; each
-  // expiry seen up to 3 ms late. Arming it costs a system call, so it should
-  // be armed again now and then, not for every few ticks.
-  for (const double rate : {0.9995, 1.0, 1.0005}) {
-    Running r;
-    int posts = 0, armings = 0;
-    double armedAt = 1000000, firstIn = 10000;
-    int n = 0;
-    for (;;) {
-      const double expiry = armedAt + firstIn + n++ * 10000 * rate;
-      const uint64_t seen = static_cast<uint64_t>(expiry) + (n * 7919) % 3000;
-      if (seen > 61000000) break;
-      const TickSchedule::Step step = r.schedule.Wake(seen, true);
-      if (step.post) {
-        ++posts;
-        EXPECT_TRUE(r.schedule.TakeTick());
-      }
-      if (step.arm) {
-        ++armings;
-        armedAt = static_cast<double>(seen);
-        firstIn = static_cast<double>(step.armInUs) * rate;
-        n = 0;
-      }
+  const uint64_t startUs = 1000000;
+  uint64_t nextDue = startUs + kPeriodUs;
+  const uint64_t endUs = startUs + points * kPeriodUs;
+  bool signalled = false;
+  uint64_t nowUs = startUs;
+  int ticks = 0;
+  for (size_t i = 0;; ++i) {
+    // The wait is satisfied by a signal already there, or by the next expiry.
+    uint64_t satisfied = nowUs;
+    if (signalled) {
+      signalled = false;
+    } else {
+      satisfied = nextDue;
+      nextDue += kPeriodUs;
     }
-    EXPECT_NEAR(posts, 6000, 1) << "timer clock rate " << rate;
-    EXPECT_LT(armings, 60) << "timer clock rate " << rate;
+    if (satisfied > endUs) return ticks;
+    nowUs = satisfied + latencyUs[i % latencyUs.size()];
+    while (nextDue <= nowUs) {  // expiries while the thread is on its way
+      signalled = true;
+      nextDue += kPeriodUs;
+    }
+    if (r.Expiry(nowUs)) {
+      ++ticks;
+      EXPECT_TRUE(r.schedule.TakeTick());
+    }
   }
 }
 
-TEST(TickSchedule, AtMostOneTickOutstanding) {
+TEST(TickSchedule, EveryGridPointTicksWhateverTheWakeLatency) {
+  std::mt19937 random(7);
+  std::vector<uint64_t> jitter(5000);
+  for (uint64_t& us : jitter) us = random() % 15001;  // 0 to 15 ms
+  std::vector<uint64_t> oneLate(1000, 0);
+  oneLate[3] = 8000;
+  const struct {
+    const char* name;
+    std::vector<uint64_t> latencyUs;
+    int atLeast;
+  } cases[] = {
+      {"on time", {0}, 1000},
+      {"one wake 8 ms late", oneLate, 1000},
+      {"every wake 8 ms late", {8000}, 1000},
+      {"every wake 9.9 ms late", {9900}, 1000},
+      {"0 to 15 ms late at random", jitter, 990},
+  };
+  for (const auto& c : cases) {
+    const int ticks = TicksOverModelTimer(c.latencyUs, 1000);
+    EXPECT_GE(ticks, c.atLeast) << c.name;
+    EXPECT_LE(ticks, 1000) << c.name;
+  }
+}
+
+TEST(TickSchedule, AtMostOneTickOutstandingUntilItIsTakenOrLost) {
   Running r;
   EXPECT_TRUE(r.Expiry(1010000));
-  // The UI thread is busy (a slow query, say): the next due times post nothing.
+  // The UI thread is busy (a slow query, say): the next expiries post nothing.
   EXPECT_FALSE(r.Expiry(1020000));
   EXPECT_FALSE(r.Expiry(1030000));
   EXPECT_TRUE(r.schedule.TakeTick());
@@ -99,25 +103,42 @@ TEST(TickSchedule, AtMostOneTickOutstanding) {
   // A post that failed leaves none outstanding.
   r.schedule.PostFailed();
   EXPECT_TRUE(r.Expiry(1050000));
+  // This one never reaches the window procedure: after a second it counts as lost.
+  EXPECT_FALSE(r.Expiry(2049000));
+  EXPECT_TRUE(r.Expiry(2050000));
+  EXPECT_FALSE(r.Expiry(2060000)) << "the new one is outstanding in its turn";
 }
 
-TEST(TickSchedule, StoppedItWaitsOnTheEventAndDropsQueuedTicks) {
+TEST(TickSchedule, StoppedItWaitsOnTheEventAndStartsAgainWithNoneOutstanding) {
   Running r;
   EXPECT_TRUE(r.Expiry(1010000));
   r.schedule.SetEnabled(false);
-  EXPECT_FALSE(r.schedule.TakeTick()) << "a tick queued before the stop ran";
-  const TickSchedule::Step idle = r.schedule.Wake(1012000, false);
+  const TickSchedule::Step idle = r.schedule.Wake(1012000, Woke::kEvent);
   EXPECT_FALSE(idle.post);
   EXPECT_EQ(idle.wait, Wait::kEvent);
-  // Started again, the grid starts again from that moment.
+  // The tick posted before the stop was never dispatched; started again, the
+  // timer is armed anew and the first expiry ticks all the same.
   r.schedule.SetEnabled(true);
-  const TickSchedule::Step restart = r.schedule.Wake(5000300, false);
+  const TickSchedule::Step restart = r.schedule.Wake(1100000, Woke::kEvent);
   EXPECT_TRUE(restart.arm);
-  EXPECT_EQ(restart.armInUs, 10000u);
   EXPECT_FALSE(restart.post);
-  EXPECT_FALSE(r.Expiry(5006000)) << "ticked before the first due time";
-  EXPECT_TRUE(r.Expiry(5010300));
+  EXPECT_TRUE(r.Expiry(1110000));
   EXPECT_TRUE(r.schedule.TakeTick());
+  // A tick queued before a stop does not run when it is dispatched after it.
+  EXPECT_TRUE(r.Expiry(1120000));
+  r.schedule.SetEnabled(false);
+  EXPECT_FALSE(r.schedule.TakeTick());
+}
+
+TEST(TickSchedule, AFailedWaitPausesAPeriodInsteadOfSpinning) {
+  Running r;
+  const TickSchedule::Step failed = r.schedule.Wake(1005000, Woke::kFailed);
+  EXPECT_FALSE(failed.post);
+  EXPECT_EQ(failed.wait, Wait::kPause);
+  EXPECT_TRUE(r.Expiry(1015000)) << "the period slept stands in for the timer";
+  r.schedule.SetEnabled(false);
+  EXPECT_EQ(r.schedule.Wake(1020000, Woke::kFailed).wait, Wait::kPause) << "stopped too";
+  EXPECT_EQ(r.schedule.Wake(1030000, Woke::kTimer).wait, Wait::kEvent);
 }
 
 TEST(TickSchedule, ClosedNoTickRunsAndTheThreadEnds) {
@@ -126,12 +147,13 @@ TEST(TickSchedule, ClosedNoTickRunsAndTheThreadEnds) {
   r.schedule.Close();
   EXPECT_FALSE(r.schedule.TakeTick());
   r.schedule.SetEnabled(true);  // too late: it stays closed
-  EXPECT_EQ(r.schedule.Wake(1020000, true).wait, Wait::kExit);
+  EXPECT_EQ(r.schedule.Wake(1020000, Woke::kTimer).wait, Wait::kExit);
+  EXPECT_EQ(r.schedule.Wake(1020000, Woke::kFailed).wait, Wait::kExit);
   EXPECT_FALSE(r.schedule.TakeTick());
   // Closed before it ever ran, too.
-  TickSchedule never{10000};
+  TickSchedule never;
   never.Close();
-  EXPECT_EQ(never.Wake(0, false).wait, Wait::kExit);
+  EXPECT_EQ(never.Wake(0, Woke::kEvent).wait, Wait::kExit);
 }
 
 }  // namespace
