@@ -1,6 +1,7 @@
 #include "platform/win32_platform.h"
 
 #include <mmsystem.h>  // record types only: the functions are looked up at run time
+#include <objbase.h>
 #include <shellapi.h>
 
 #include <cstddef>
@@ -63,6 +64,11 @@ static_assert(kNimAdd == NIM_ADD && kNimDelete == NIM_DELETE && kNifMessage == N
 void Win32Platform::Start(bool prevInstance) {
   prevInstance_ = prevInstance;
   if (prevInstance) return;  // it ends at once; nothing to load
+  // ShellExecute may hand About... to a handler that is a COM object (a
+  // browser registered through DelegateExecute), so the UI thread is a
+  // single-threaded apartment from the start, as its documentation asks.
+  comInitialized_ =
+      SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
   LoadJoystickInterface();
   KeepTimerResolutionRequests();
 }
@@ -201,9 +207,10 @@ void Win32Platform::ShowMessage(const char* text, const char* caption) {
 
 void Win32Platform::UnloadWindow() { (void)DestroyWindow(window_); }
 
-void Win32Platform::EndProcess() {
+void Win32Platform::EndProcess(UINT exitCode) {
   ticks_.Close();  // gives back the timer resolution, where a fallback holds it
-  ExitProcess(0);
+  if (comInitialized_) CoUninitialize();
+  ExitProcess(exitCode);
 }
 
 uint32_t Win32Platform::TickCountMs() { return GetTickCount(); }

@@ -42,7 +42,8 @@ class Win32Platform final : public PlatformOps {
   bool PostNullMessage() override;
   void ShowMessage(const char* text, const char* caption) override;
   void UnloadWindow() override;
-  void EndProcess() override;
+  void EndProcess() override { EndProcess(0); }
+  void EndProcess(UINT exitCode);
   uint32_t TickCountMs() override;
 
  private:
@@ -53,6 +54,7 @@ class Win32Platform final : public PlatformOps {
   void KeepTimerResolutionRequests();
 
   bool prevInstance_ = false;
+  bool comInitialized_ = false;
   HWND window_ = nullptr;
   HICON icon_ = nullptr;
   ScopedModule winmm_;

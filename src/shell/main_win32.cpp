@@ -13,6 +13,15 @@ namespace {
 constexpr char kSingleInstanceMutexName[] = "Local\\Velmora.SingleInstance";
 constexpr int kIconGroupId = 1;
 
+// A test build, never shipped, asks for a window class that was never
+// registered, so that the e2e scenarios can see what a failed CreateWindowExA
+// does to the program.
+#ifdef VELMORA_TEST_NO_WINDOW
+constexpr char kCreatedClassName[] = "formVelmora.unregistered";
+#else
+constexpr const char* kCreatedClassName = velmora::kWindowClassName;
+#endif
+
 // The platform and the window object live as long as the process; they are
 // never destroyed, since the process ends from inside Form_Unload.
 velmora::Win32Platform g_platform;
@@ -72,9 +81,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   // A hidden top-level window rather than a message-only one: message-only
   // windows never see broadcasts, and the program needs "TaskbarCreated" and
   // the end-of-session messages. It is never shown.
-  HWND window = CreateWindowExA(0, velmora::kWindowClassName, velmora::kWindowCaption,
-                                WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
-                                CW_USEDEFAULT, nullptr, nullptr, instance, nullptr);
+  HWND window = CreateWindowExA(0, kCreatedClassName, velmora::kWindowCaption, WS_OVERLAPPEDWINDOW,
+                                CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr,
+                                nullptr, instance, nullptr);
+  // Without its window the program could show no icon and receive no tick or
+  // command: it would live on invisibly until Task Manager ended it.
+  if (!window) g_platform.EndProcess(1);
 
   // Sent when the notification area (re)starts. An elevated copy only receives
   // it from the unelevated shell if the window's message filter lets it in.

@@ -22,7 +22,7 @@ from pe_image import PeError, PeImage, icon_facts, manifest_facts, version_facts
 # above all the GCC runtime (libstdc++-6, libgcc_s_*, libwinpthread-1), means
 # the program would not start on a machine without that DLL beside it.
 WINDOWS_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "shell32.dll", "advapi32.dll",
-                "msvcrt.dll", "winmm.dll", "comctl32.dll"}
+                "msvcrt.dll", "winmm.dll", "comctl32.dll", "ole32.dll"}
 
 # The first Windows version each of these functions exists on: a program that
 # imports one directly does not start on anything older, whatever its header
