@@ -33,10 +33,6 @@ bool FakePlatform::AnyKeyDown() const {
 
 size_t FakePlatform::Count(Op op) const { return std::count(calls.begin(), calls.end(), op); }
 
-size_t FakePlatform::CountMouse(uint32_t flag) const {
-  return std::count(mouseEvents.begin(), mouseEvents.end(), flag);
-}
-
 void FakePlatform::ClearLog() {
   calls.clear();
   cursorPlacements.clear();
@@ -44,12 +40,10 @@ void FakePlatform::ClearLog() {
   keyEvents.clear();
   iconCalls.clear();
   shellExecutes.clear();
-  capsQuerySizes.clear();
   messages.clear();
 }
 
 int32_t FakePlatform::joyGetDevCapsA(uint32_t id, JoyCapsA* caps, uint32_t size) {
-  if (logging) capsQuerySizes.push_back(size);
   if (Enter(Op::joyGetDevCapsA)) return kJoyErrParms;
   // Like the system's driver: one joystick, and only the whole record will do.
   if (id != kJoystickId1 || size != sizeof(JoyCapsA)) return kJoyErrParms;
@@ -191,7 +185,6 @@ uint32_t FakePlatform::PopupMenu(const MenuItem* items, size_t count) {
 
 bool FakePlatform::PostNullMessage() {
   if (Enter(Op::PostNullMessage)) return false;
-  ++nullMessagesPosted;
   return true;
 }
 

@@ -102,16 +102,13 @@ class FakePlatform final : public PlatformOps {
   std::vector<std::pair<std::string, std::string>> messages;  // text, caption
   int processEnds = 0;
   std::vector<ShellExecuteCall> shellExecutes;
-  std::vector<uint32_t> capsQuerySizes;
   std::vector<ShownMenuItem> lastMenu;
   bool foreground = false;
   bool foregroundWhenMenuOpened = false;
   int menusShown = 0;
-  int nullMessagesPosted = 0;
 
   bool AnyKeyDown() const;
   size_t Count(Op op) const;
-  size_t CountMouse(uint32_t flag) const;
   void ClearLog();
 
   // PlatformOps

@@ -45,14 +45,6 @@ TEST_F(ButtonScanTest, TrackedButtonsGiveOnePressAndOneReleaseOfTheirMouseButton
   }
 }
 
-TEST_F(ButtonScanTest, HeldTrackedButtonCostsNoCallAfterItsFirstTick) {
-  LoadWith(8);
-  Hold(0x7, 1);
-  h.fake.ClearLog();
-  Hold(0x7, 10);
-  EXPECT_EQ(h.fake.Count(Op::mouse_event), 0u);
-}
-
 TEST_F(ButtonScanTest, Button4DoubleClicksOnEveryTickHeld) {
   LoadWith(8);
   Hold(0x8, 3);
@@ -90,16 +82,6 @@ TEST_F(ButtonScanTest, Buttons5To8StrokeTheirArrowKeyOnEveryTick) {
   }
 }
 
-TEST_F(ButtonScanTest, ButtonsActInAscendingOrderWithinATick) {
-  LoadWith(8);
-  Hold(0xFF, 1);
-  EXPECT_EQ(h.fake.mouseEvents,
-            (std::vector<uint32_t>{0x0002, 0x0020, 0x0008, 0x0002, 0x0004, 0x0002, 0x0004}));
-  std::vector<uint8_t> keys;
-  for (const KeyEvent& k : h.fake.keyEvents) keys.push_back(k.vk);
-  EXPECT_EQ(keys, (std::vector<uint8_t>{0x26, 0x26, 0x28, 0x28, 0x26, 0x26, 0x28, 0x28}));
-}
-
 TEST_F(ButtonScanTest, Buttons1And4TogetherStillReleaseLeftOnce) {
   LoadWith(8);
   Hold(0x9, 2);
@@ -134,20 +116,6 @@ TEST_F(ButtonScanTest, OnlyTheReportedButtonCountIsExamined) {
     EXPECT_EQ(fresh.fake.keyEvents.size(), c.keyEvents);
     EXPECT_FALSE(fresh.form.state().ButtonHeld[3]);
   }
-}
-
-TEST_F(ButtonScanTest, FailedEventsDoNotStopTheScan) {
-  LoadWith(8);
-  h.fake.Fail(Op::mouse_event);
-  Hold(0xFF, 1);
-  EXPECT_EQ(h.fake.keyEvents.size(), 8u) << "arrows still follow failed mouse events";
-  EXPECT_TRUE(h.form.state().ButtonHeld[0] && h.form.state().ButtonHeld[2]);
-  h.fake.Fail(Op::mouse_event, false);
-  h.fake.Fail(Op::keybd_event);
-  h.fake.ClearLog();
-  Hold(0xF0, 1);
-  Hold(0x00, 1);
-  EXPECT_EQ(h.fake.mouseEvents, (std::vector<uint32_t>{0x0004, 0x0040, 0x0010}));
 }
 
 }  // namespace

@@ -127,16 +127,6 @@ TEST_F(PollTickTest, OverflowLeavesTheValueAndTheTickGoesOn) {
   }
 }
 
-TEST_F(PollTickTest, AtMostThreeCallsBeforeTheScanAndTwoWhenCentred) {
-  h.fake.Stick(kStickHigh, kStickLow);
-  h.Tick();
-  EXPECT_EQ(h.fake.calls, (std::vector<Op>{Op::joyGetPosEx, Op::GetCursorPos, Op::SetCursorPos}));
-  h.fake.ClearLog();
-  h.fake.Stick(kStickCentre, kStickCentre);
-  h.Tick();
-  EXPECT_EQ(h.fake.calls, (std::vector<Op>{Op::joyGetPosEx, Op::GetCursorPos}));
-}
-
 TEST_F(PollTickTest, FailedCursorReadActsOnTheLastPositionRead) {
   h.fake.Stick(kStickHigh, kStickCentre);
   h.Tick();                    // reads 500, places 501
@@ -147,14 +137,6 @@ TEST_F(PollTickTest, FailedCursorReadActsOnTheLastPositionRead) {
   ASSERT_EQ(h.fake.cursorPlacements.size(), 1u);
   EXPECT_EQ(h.fake.cursorPlacements[0].x, 500 + 2);
   EXPECT_EQ(h.fake.cursorPlacements[0].y, 400);
-}
-
-TEST_F(PollTickTest, FailedPlacementIsSkippedAndTheRampGoesOn) {
-  h.fake.Fail(Op::SetCursorPos);
-  HoldX(kStickHigh, 3);
-  EXPECT_EQ(h.form.state().SpeedX, 3);
-  h.fake.Fail(Op::SetCursorPos, false);
-  EXPECT_EQ(HoldX(kStickHigh, 1), (std::vector<int32_t>{4}));
 }
 
 // A joystick that stops answering must not leave the cursor running or the

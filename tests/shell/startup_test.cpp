@@ -35,14 +35,6 @@ TEST(StartupTest, MissingJoystickShowsTheMessageOnceAndEnds) {
   }
 }
 
-TEST(StartupTest, CapabilitiesAreQueriedWithTheWholeSystemRecord) {
-  Harness h;
-  h.Load();
-  EXPECT_EQ(h.fake.capsQuerySizes, (std::vector<uint32_t>{404}));
-  EXPECT_TRUE(h.fake.messages.empty()) << "a present joystick is detected";
-  EXPECT_EQ(h.form.state().JoyCaps.wNumButtons, 8u);
-}
-
 TEST(StartupTest, TimerIsOffDuringTheChecksAndEnabledLast) {
   Harness h;
   h.Load();
@@ -74,30 +66,6 @@ TEST(StartupTest, TrayRecordHasExactlyTheExpectedBytes) {
   std::memset(want + 24, ' ', 64);
   std::memcpy(want + 24, tip.c_str(), tip.size() + 1);
   EXPECT_EQ(std::memcmp(&h.fake.iconCalls[0].second, want, sizeof(want)), 0);
-}
-
-TEST(StartupTest, FailedHandleLookupsLeaveZeroAndTheIconIsStillAdded) {
-  Harness h;
-  h.fake.Fail(Op::WindowHandle);
-  h.fake.Fail(Op::IconHandle);
-  h.Load();
-  ASSERT_EQ(h.fake.iconCalls.size(), 1u);
-  EXPECT_EQ(h.fake.iconCalls[0].second.hWnd, 0u);
-  EXPECT_EQ(h.fake.iconCalls[0].second.hIcon, 0u);
-  EXPECT_TRUE(h.fake.timerEnabled);
-}
-
-TEST(StartupTest, UnloadRemovesTheSameIconAndEnds) {
-  Harness h;
-  h.Load();
-  h.fake.ClearLog();
-  h.form.WindowMessage(kDestroy, 0, 0);
-  ASSERT_EQ(h.fake.iconCalls.size(), 1u);
-  EXPECT_EQ(h.fake.iconCalls[0].first, 2u);  // NIM_DELETE
-  EXPECT_EQ(std::memcmp(&h.fake.iconCalls[0].second, &h.fake.iconRecord, 88), 0);
-  EXPECT_FALSE(h.fake.iconShown);
-  EXPECT_EQ(h.fake.calls.back(), Op::EndProcess);
-  EXPECT_EQ(h.fake.processEnds, 1);
 }
 
 TEST(StartupTest, SystemClosingTheWindowUnloadsIt) {
