@@ -52,44 +52,6 @@ static void Show(HWND window, const char* format, ...) {
   (void)InvalidateRect(window, NULL, TRUE);
 }
 
-static const char* MouseText(UINT message) {
-  switch (message) {
-    case WM_LBUTTONDOWN: return "left button down";
-    case WM_LBUTTONUP: return "left button up";
-    case WM_LBUTTONDBLCLK: return "left double click";
-    case WM_RBUTTONDOWN: return "right button down";
-    case WM_RBUTTONUP: return "right button up";
-    case WM_RBUTTONDBLCLK: return "right double click";
-    case WM_MBUTTONDOWN: return "middle button down";
-    case WM_MBUTTONUP: return "middle button up";
-    case WM_MBUTTONDBLCLK: return "middle double click";
-    default: return "mouse message";
-  }
-}
-
-static const char* KeyText(WPARAM vk) {
-  switch (vk) {
-    case VK_UP: return "Up";
-    case VK_DOWN: return "Down";
-    case VK_LEFT: return "Left";
-    case VK_RIGHT: return "Right";
-    case VK_ESCAPE: return "Esc";
-    default: return NULL;
-  }
-}
-
-static void ShowKey(HWND window, UINT message, WPARAM vk, LPARAM lParam) {
-  const char* name = KeyText(vk);
-  char unknown[16];
-  if (!name) {
-    (void)snprintf(unknown, sizeof(unknown), "VK 0x%02x", (unsigned)vk);
-    name = unknown;
-  }
-  const BOOL up = message == WM_KEYUP || message == WM_SYSKEYUP;
-  Show(window, "%s key %s (scan 0x%02x%s)", name, up ? "up" : "down",
-       (unsigned)((lParam >> 16) & 0xFF), ((lParam >> 24) & 1) ? ", extended" : "");
-}
-
 static void Paint(HWND window) {
   PAINTSTRUCT paint;
   HDC dc = BeginPaint(window, &paint);
@@ -186,7 +148,7 @@ static LRESULT CALLBACK ProbeProc(HWND window, UINT message, WPARAM wParam, LPAR
     LogLine(g_log, "%s x=%d y=%d", name, (int)at.x, (int)at.y);
     // Shown in screen coordinates, the ones the pointer in a screenshot has.
     (void)ClientToScreen(window, &at);
-    Show(window, "%s at %ld,%ld", MouseText(message), at.x, at.y);
+    Show(window, "%s at %ld,%ld", name, at.x, at.y);
     return 0;
   }
   name = KeyName(message);
@@ -194,7 +156,8 @@ static LRESULT CALLBACK ProbeProc(HWND window, UINT message, WPARAM wParam, LPAR
     LogLine(g_log, "%s vk=0x%02x scan=0x%02x ext=%d repeat=%u", name, (unsigned)wParam,
         (unsigned)((lParam >> 16) & 0xFF), (int)((lParam >> 24) & 1),
         (unsigned)(lParam & 0xFFFF));
-    ShowKey(window, message, wParam, lParam);
+    Show(window, "%s vk=0x%02x scan=0x%02x%s", name, (unsigned)wParam,
+         (unsigned)((lParam >> 16) & 0xFF), ((lParam >> 24) & 1) ? " extended" : "");
     return 0;
   }
   switch (message) {
