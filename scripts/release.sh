@@ -24,7 +24,8 @@ git archive "$commit" | tar -xf - -C "$tree"
 echo "release: building Velmora $version from $commit"
 (cd "$tree" && cmake --preset windows >/dev/null && cmake --build --preset windows --target Velmora >/dev/null)
 exe="$tree/build/windows/Velmora.exe"
-python3 "$tree/tests/exe/check_exe.py" "$exe"
+# The system interpreter: the PE reader is Debian's python3-pefile.
+/usr/bin/python3 "$tree/tests/exe/check_exe.py" "$exe"
 
 mkdir -p dist
 zip="Velmora-$version-win32.zip"

@@ -11,9 +11,15 @@ built=$2
 
 elsewhere=$(mktemp -d /tmp/velmora-rebuild.XXXXXX)
 trap 'rm -rf "$elsewhere"' EXIT
-# The tracked files and any new ones not ignored: what a commit of this tree holds.
-git -C "$source_dir" ls-files -z --cached --others --exclude-standard |
-  (cd "$source_dir" && tar --null -T - -cf -) | tar -xf - -C "$elsewhere"
+# In a repository, the tracked files and any new ones not ignored: what a
+# commit of this tree holds. In a tree unpacked from an archive, all of it but
+# its build outputs.
+if git -C "$source_dir" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+  git -C "$source_dir" ls-files -z --cached --others --exclude-standard |
+    (cd "$source_dir" && tar --null -T - -cf -) | tar -xf - -C "$elsewhere"
+else
+  tar -C "$source_dir" --exclude=./build -cf - . | tar -xf - -C "$elsewhere"
+fi
 
 (cd "$elsewhere" && cmake --preset windows >/dev/null &&
   cmake --build --preset windows --target Velmora >/dev/null)

@@ -7,6 +7,13 @@ import json
 from harness import CENTRE, DOWN, LEFT, RIGHT, UP, Failure, wait_for
 
 HOME = (500, 400)  # inside the probe window
+# Over no window at all. Each SetCursorPos warps the X pointer, and the Wine
+# process whose window is under it gets an X crossing event for the warp,
+# which it replays into Wine as a mouse move to where the pointer was then.
+# Replayed late (a busy or emulated CPU), it sets Wine's cursor back to an
+# earlier tick's position, and the next tick starts from there. Steps that
+# are checked one by one are therefore measured where no other Wine window is.
+BARE_DESKTOP = (850, 620)
 
 VK_LBUTTON, VK_MBUTTON = 0x01, 0x04
 VK_ESCAPE, VK_UP, VK_DOWN = 0x1B, 0x26, 0x28
@@ -30,7 +37,7 @@ def start(s, buttons=12, cursor=HOME, exe=None):
         s.x("mousemove", *cursor)
     s.start_velmora(exe=exe)
     pid = s.velmora_pid()
-    s.wait_polling(pid)
+    s.wait_queries(1, pid, timeout=60)
     if cursor:
         # Wine may answer GetCursorPos from a cache for a moment after the X
         # pointer moved from outside; wait until the program sees it too.
@@ -110,9 +117,10 @@ class Stick:
     tick held the same way, keeps its speed at the centre, and restarts at one
     when the direction reverses."""
 
-    def __init__(self, session, pid, after_step=lambda delay: None):
+    def __init__(self, session, pid, after_step=lambda delay: None, held=0):
         self.s = session
         self.pid = pid
+        self.held = held  # buttons held all along
         self.after_step = after_step  # the demo takes a screenshot there
         self.speed = [0, 0]
         self.fastest = [0, 0]
@@ -120,7 +128,7 @@ class Stick:
     def push(self, axis, direction, ticks):
         position = {-1: (LEFT, UP), 1: (RIGHT, DOWN)}[direction][axis]
         x, y = (position, CENTRE) if axis == 0 else (CENTRE, position)
-        self.s.run_stick(pos(x, y, count=ticks), centre(), pid=self.pid)
+        self.s.run_stick(pos(x, y, self.held, ticks), pos(buttons=self.held), pid=self.pid)
         for _ in range(ticks):
             same = self.speed[axis] * direction > 0
             self.speed[axis] = self.speed[axis] + direction if same else direction
@@ -161,7 +169,8 @@ class Stick:
 
     def press(self, bits, ticks=1):
         """Buttons held for exactly `ticks` ticks."""
-        self.s.run_stick(pos(buttons=bits, count=ticks), centre(), pid=self.pid)
+        self.s.run_stick(pos(buttons=self.held | bits, count=ticks), pos(buttons=self.held),
+                         pid=self.pid)
 
     def release(self, settle=3):
         self.s.run_stick(centre(), pid=self.pid, settle=settle)

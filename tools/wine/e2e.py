@@ -3,7 +3,6 @@
 
   e2e.py --list                       the scenario names, one a line
   e2e.py --prepare                    makes (or checks) the cached Wine prefix
-  e2e.py --enable-i386                lets 32-bit Wine run (qemu on kernels without it)
   e2e.py NAME [NAME...]               runs scenarios; exit 0 when all pass
 
 ctest runs one scenario per test (tests/e2e/CMakeLists.txt); the scenarios are
@@ -74,20 +73,11 @@ def main():
                         help="the cached Wine prefix (made when missing)")
     parser.add_argument("--list", action="store_true")
     parser.add_argument("--prepare", action="store_true")
-    parser.add_argument("--enable-i386", action="store_true")
     parser.add_argument("names", nargs="*")
     args = parser.parse_args()
 
     if args.list:
         print("\n".join(scenarios.SCENARIOS))
-        return 0
-
-    if args.enable_i386:
-        try:
-            harness.ensure_i386_runs()
-        except harness.Failure as failure:
-            print(f"e2e: {failure}", file=sys.stderr)
-            return 1
         return 0
 
     prefix = harness.Prefix(args.prefix)

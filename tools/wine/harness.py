@@ -151,23 +151,13 @@ class Prefix:
         return env
 
     @contextlib.contextmanager
-    def locked(self, timeout=300):
-        """One user of the prefix at a time: a wineserver belongs to a prefix."""
+    def locked(self):
+        """One user of the prefix at a time: a wineserver belongs to a prefix.
+        A holder that never lets go is ended by ctest's own timeout."""
         self.lock_path.parent.mkdir(parents=True, exist_ok=True)
         with open(self.lock_path, "w") as lock:
-            deadline = time.monotonic() + timeout
-            while True:
-                try:
-                    fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
-                    break
-                except BlockingIOError:
-                    if time.monotonic() > deadline:
-                        raise Failure(f"the Wine prefix {self.path} stayed locked for {timeout} s")
-                    time.sleep(0.2)
-            try:
-                yield
-            finally:
-                fcntl.flock(lock, fcntl.LOCK_UN)
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            yield
 
     def ready(self):
         stamp = self.path / "velmora-e2e.stamp"
@@ -270,51 +260,32 @@ def _stop(process, out=None, grace=3.0):
 LINE = re.compile(r"^(\d+) (\d+) (\w+) (\w+)(.*)$")
 
 
-class Query:
-    """One call logged by the joystick double."""
+class Call(dict):
+    """One call logged by the joystick double: its fields by name, the words
+    without a name in "args", and what it returned in "result"."""
 
-    def __init__(self, time_us, pid, name, fields):
-        self.time_us = time_us
-        self.pid = pid
-        self.name = name
-        self.fields = fields
-
-    def __getitem__(self, key):
-        return self.fields[key]
-
-    def get(self, key, default=None):
-        return self.fields.get(key, default)
+    def __init__(self, time_us, pid, name, rest):
+        super().__init__()
+        self.time_us, self.pid, self.name = int(time_us), int(pid), name
+        words = rest.split()
+        if "->" in words:
+            self["result"] = int(words[words.index("->") + 1])
+        for word in words:
+            key, _, value = word.partition("=")
+            if value:
+                self[key] = value
+        self["args"] = [w for w in words if "=" not in w and w != "->"]
 
     @property
     def cursor(self):
-        x, y = self.fields["cursor"].split(",")
+        x, y = self["cursor"].split(",")
         return int(x), int(y)
 
-    def __repr__(self):
-        return f"Query({self.time_us}, {self.pid}, {self.name}, {self.fields})"
 
-
-def read_double_log(path, source="double"):
-    calls = []
-    if not Path(path).exists():
-        return calls
-    for raw in Path(path).read_text(errors="replace").splitlines():
-        match = LINE.match(raw)
-        if not match or match.group(3) != source:
-            continue
-        time_us, pid, _, name, rest = match.groups()
-        fields = {}
-        for token in rest.split():
-            if "=" in token:
-                key, value = token.split("=", 1)
-                fields[key] = value
-            elif token != "->":
-                fields.setdefault("args", []).append(token)
-        arrow = re.search(r"-> (\d+)", rest)
-        if arrow:
-            fields["result"] = int(arrow.group(1))
-        calls.append(Query(int(time_us), int(pid), name, fields))
-    return calls
+def read_double_log(path):
+    lines = Path(path).read_text(errors="replace").splitlines() if Path(path).exists() else []
+    return [Call(time_us, pid, name, rest) for time_us, pid, source, name, rest in
+            (m.groups() for m in map(LINE.match, lines) if m) if source == "double"]
 
 
 def read_probe_log(path, since=0):
@@ -356,7 +327,6 @@ class Session:
         self.browser_log = self.dir / "browser.log"
         self.wine_log = self.dir / "wine.log"
         self._command_seq = 0
-        self.probe_window = None
 
     # -- set-up and tear-down --
 
@@ -491,7 +461,6 @@ class Session:
                               unix_to_windows(self.probe_log)], env, log=self.wine_log)
         ready = wait_for(lambda: [f for e, f in read_probe_log(self.probe_log) if e == "ready"],
                          60, "the probe window")[0]
-        self.probe_window = rect
         if ready.get("foreground") != "1":
             # Wine lets a click make a window foreground when the program could not.
             self.x("mousemove", x + 5, y + 5, "click", 1)
@@ -599,23 +568,6 @@ class Session:
         """Waits until `count` queries past the first `after` have been made."""
         return wait_for(lambda: (lambda q: q if len(q) >= after + count else None)(
             self.queries(pid)), timeout, f"{count} joystick queries after the first {after}")
-
-    def wait_polling(self, pid=None, timeout=60):
-        return self.wait_queries(1, pid, timeout)
-
-    def wait_line_served(self, line, pid=None, extra=0, timeout=20):
-        """Waits until the state on script `line` has been served, and `extra`
-        queries after the last one that took it."""
-        def served():
-            queries = self.queries(pid)
-            taken = [i for i, q in enumerate(queries) if int(q["line"]) >= line]
-            if not taken:
-                return None
-            first_after = [i for i, q in enumerate(queries) if int(q["line"]) > line]
-            last = (first_after[0] - 1) if first_after else len(queries) - 1
-            return queries if len(queries) - 1 >= last + extra and (
-                first_after or len(queries) - 1 >= taken[0] + extra) else None
-        return wait_for(served, timeout, f"the stick script's line {line} to be played")
 
     def run_stick(self, *states, settle=3, pid=None, timeout=20):
         """Appends states and waits until the last one has been taken, plus

@@ -23,10 +23,9 @@
 // It also reads the program's open popup menu for the driver (see MenuReader):
 // Wine keeps a menu's items in the memory of the process that made it, so no
 // other process can read them, and this DLL is the driver's only code inside.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN  // keeps mmsystem.h, whose prototypes these replace, out
-#endif
-#include <windows.h>
+#include <string.h>
+
+#include "../common.h"
 
 enum {
   kNoError = 0,
@@ -58,10 +57,10 @@ typedef struct {
 typedef char JoyCapsIs404[sizeof(JoyCapsA) == 404 ? 1 : -1];
 typedef char JoyInfoExIs52[sizeof(JoyInfoEx) == 52 ? 1 : -1];
 
-enum { kAxisCentre = 32767, kMaxLine = 160 };
+enum { kAxisCentre = 32767 };
 
 typedef struct {
-  UINT result;  // 0: the record below is handed out; otherwise returned as is
+  DWORD result;  // 0: the record below is handed out; otherwise returned as is
   DWORD x, y, buttons;
   DWORD count;   // queries this state answers before the next line is taken
   DWORD line;    // line number in the script, for the log
@@ -75,222 +74,6 @@ static DWORD g_scriptLine;   // lines consumed so far
 static State g_state = {kJoyErrUnplugged, kAxisCentre, kAxisCentre, 0, 0, 0, 0};
 static DWORD g_served;       // queries answered from g_state
 static DWORD g_queries;      // joyGetPosEx calls by this process
-static LARGE_INTEGER g_frequency;
-
-// ---- small formatting helpers; the double has no C runtime of its own ----
-
-typedef struct {
-  char text[512];
-  int length;
-} Line;
-
-static void Put(Line* line, const char* s) {
-  while (*s && line->length < (int)sizeof(line->text) - 2) line->text[line->length++] = *s++;
-}
-
-static void PutUnsigned(Line* line, unsigned long long value) {
-  char digits[24];
-  int n = 0;
-  do {
-    digits[n++] = (char)('0' + value % 10);
-    value /= 10;
-  } while (value);
-  while (n) {
-    char one[2] = {digits[--n], 0};
-    Put(line, one);
-  }
-}
-
-static void PutSigned(Line* line, long value) {
-  if (value < 0) {
-    Put(line, "-");
-    PutUnsigned(line, (unsigned long long)(-(long long)value));
-  } else {
-    PutUnsigned(line, (unsigned long long)value);
-  }
-}
-
-static void PutHex(Line* line, unsigned long value) {
-  static const char hex[] = "0123456789abcdef";
-  char digits[9];
-  int n = 0;
-  do {
-    digits[n++] = hex[value & 15];
-    value >>= 4;
-  } while (value);
-  Put(line, "0x");
-  while (n) {
-    char one[2] = {digits[--n], 0};
-    Put(line, one);
-  }
-}
-
-static unsigned long long NowMicroseconds(void) {
-  LARGE_INTEGER now;
-  (void)QueryPerformanceCounter(&now);
-  const unsigned long long ticks = (unsigned long long)now.QuadPart;
-  const unsigned long long hz = (unsigned long long)g_frequency.QuadPart;
-  if (!hz) return 0;
-  return ticks / hz * 1000000ULL + ticks % hz * 1000000ULL / hz;
-}
-
-static void BeginLine(Line* line, const char* what) {
-  line->length = 0;
-  PutUnsigned(line, NowMicroseconds());
-  Put(line, " ");
-  PutUnsigned(line, GetCurrentProcessId());
-  Put(line, " ");
-  Put(line, what);
-}
-
-static void EndLine(Line* line) {
-  line->text[line->length++] = '\n';
-  if (g_log == INVALID_HANDLE_VALUE) return;
-  DWORD written;
-  (void)WriteFile(g_log, line->text, (DWORD)line->length, &written, NULL);
-}
-
-// ---- the script ----
-
-static const char* SkipSpaces(const char* p) {
-  while (*p == ' ' || *p == '\t') ++p;
-  return p;
-}
-
-// Reads an unsigned number; a leading "0x" means hexadecimal. False if none.
-static BOOL ReadNumber(const char** cursor, DWORD* value) {
-  const char* p = SkipSpaces(*cursor);
-  DWORD base = 10, result = 0;
-  if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
-    base = 16;
-    p += 2;
-  }
-  const char* start = p;
-  for (;; ++p) {
-    DWORD digit;
-    if (*p >= '0' && *p <= '9') {
-      digit = (DWORD)(*p - '0');
-    } else if (base == 16 && *p >= 'a' && *p <= 'f') {
-      digit = (DWORD)(*p - 'a' + 10);
-    } else if (base == 16 && *p >= 'A' && *p <= 'F') {
-      digit = (DWORD)(*p - 'A' + 10);
-    } else {
-      break;
-    }
-    result = result * base + digit;
-  }
-  if (p == start) return FALSE;
-  *cursor = p;
-  *value = result;
-  return TRUE;
-}
-
-static BOOL StartsWord(const char* p, const char* word) {
-  while (*word) {
-    if (*p++ != *word++) return FALSE;
-  }
-  return *p == ' ' || *p == '\t' || *p == 0;
-}
-
-// Turns one script line into a joystick state. Lines that are not a state
-// (caps, comments, blanks, anything unknown) give FALSE and are passed over.
-static BOOL ParseState(const char* text, DWORD lineNumber, State* state) {
-  const char* p = SkipSpaces(text);
-  State parsed = {0, kAxisCentre, kAxisCentre, 0, 1, lineNumber, 0};
-  if (StartsWord(p, "pos")) {
-    p += 3;
-    if (!ReadNumber(&p, &parsed.x) || !ReadNumber(&p, &parsed.y) ||
-        !ReadNumber(&p, &parsed.buttons)) {
-      return FALSE;
-    }
-  } else if (StartsWord(p, "fail")) {
-    p += 4;
-    DWORD result;
-    if (!ReadNumber(&p, &result)) return FALSE;
-    parsed.result = result;
-  } else if (StartsWord(p, "lost")) {
-    p += 4;
-    parsed.result = kJoyErrUnplugged;
-  } else {
-    return FALSE;
-  }
-  DWORD count;
-  if (ReadNumber(&p, &count) && count > 0) parsed.count = count;
-  p = SkipSpaces(p);
-  if (StartsWord(p, "wait")) {
-    p += 4;
-    if (!ReadNumber(&p, &parsed.waitMs)) return FALSE;
-  }
-  *state = parsed;
-  return TRUE;
-}
-
-// Reads whole lines of the script from `offset` into `buffer`; returns the
-// number of bytes up to and including the last complete line.
-static DWORD ReadScript(LONG offset, char* buffer, DWORD capacity) {
-  if (!g_scriptPath[0]) return 0;
-  HANDLE file = CreateFileA(g_scriptPath, GENERIC_READ,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-  if (file == INVALID_HANDLE_VALUE) return 0;
-  DWORD got = 0;
-  if (SetFilePointer(file, offset, NULL, FILE_BEGIN) != INVALID_SET_FILE_POINTER) {
-    (void)ReadFile(file, buffer, capacity - 1, &got, NULL);
-  }
-  CloseHandle(file);
-  while (got && buffer[got - 1] != '\n') --got;  // a line still being written waits
-  buffer[got] = 0;
-  return got;
-}
-
-// Moves on to the next state line, if the script has one by now.
-static void Advance(void) {
-  char buffer[4096];
-  DWORD got = ReadScript(g_scriptOffset, buffer, sizeof(buffer));
-  char* p = buffer;
-  while (p < buffer + got) {
-    char* end = p;
-    while (*end != '\n') ++end;
-    *end = 0;
-    if (end > p && end[-1] == '\r') end[-1] = 0;
-    g_scriptOffset += (LONG)(end + 1 - p);
-    ++g_scriptLine;
-    State next;
-    if (ParseState(p, g_scriptLine, &next)) {
-      g_state = next;
-      g_served = 0;
-      return;
-    }
-    p = end + 1;
-  }
-}
-
-// The script's first "caps" line: the capabilities result and button count.
-static void ReadCaps(DWORD* result, DWORD* buttons) {
-  char buffer[4096];
-  DWORD got = ReadScript(0, buffer, sizeof(buffer));
-  *result = kNoDriver;
-  *buttons = 0;
-  char* p = buffer;
-  while (p < buffer + got) {
-    char* end = p;
-    while (*end != '\n') ++end;
-    *end = 0;
-    const char* q = SkipSpaces(p);
-    if (StartsWord(q, "caps")) {
-      q += 4;
-      DWORD r, b;
-      if (ReadNumber(&q, &r) && ReadNumber(&q, &b)) {
-        *result = r;
-        *buttons = b;
-      }
-      return;
-    }
-    p = end + 1;
-  }
-}
-
-// ---- the exports ----
 
 #ifdef JOYDOUBLE_PLANTED
 // Built a second time as a "winmm.dll" that the driver plants beside
@@ -299,15 +82,62 @@ static void ReadCaps(DWORD* result, DWORD* buttons) {
 #else
 #define DOUBLE_NAME "double"
 #endif
+#define LOG(format, ...) \
+  LogLine(g_log, "%lu " DOUBLE_NAME " " format, GetCurrentProcessId(), __VA_ARGS__)
+
+// ---- the script ----
+
+// Turns one script line into a joystick state. Lines that are not a state
+// (caps, comments, blanks, anything unknown) give FALSE and are passed over.
+static BOOL ParseState(const char* text, DWORD lineNumber, State* state) {
+  State parsed = {0, kAxisCentre, kAxisCentre, 0, 1, lineNumber, 0};
+  int used = 0;
+  if (sscanf(text, " pos %lu %lu %lx%n", &parsed.x, &parsed.y, &parsed.buttons, &used) == 3) {
+  } else if (sscanf(text, " fail %lu%n", &parsed.result, &used) == 1) {
+  } else if ((void)sscanf(text, " lost%n", &used), used) {
+    parsed.result = kJoyErrUnplugged;
+  } else {
+    return FALSE;
+  }
+  const char* rest = text + used;
+  DWORD count;
+  if (sscanf(rest, "%lu%n", &count, &used) == 1) {
+    if (count > 0) parsed.count = count;
+    rest += used;
+  }
+  (void)sscanf(rest, " wait %lu", &parsed.waitMs);
+  *state = parsed;
+  return TRUE;
+}
+
+// Moves on to the next state line, if the script has one by now.
+static void Advance(void) {
+  char buffer[4096];
+  if (!g_scriptPath[0]) return;
+  (void)ReadLines(g_scriptPath, g_scriptOffset, buffer, sizeof(buffer));
+  for (char* p = buffer; *p;) {
+    char* end = strchr(p, '\n');
+    *end = 0;
+    g_scriptOffset += (LONG)(end + 1 - p);
+    ++g_scriptLine;
+    if (ParseState(p, g_scriptLine, &g_state)) {
+      g_served = 0;
+      return;
+    }
+    p = end + 1;
+  }
+}
+
+// ---- the exports ----
 
 UINT WINAPI joyGetDevCapsA(UINT_PTR id, JoyCapsA* caps, UINT size) {
-  Line line;
-  BeginLine(&line, DOUBLE_NAME " joyGetDevCapsA id=");
-  PutUnsigned(&line, id);
-  Put(&line, " size=");
-  PutUnsigned(&line, size);
-  DWORD result, buttons;
-  ReadCaps(&result, &buttons);
+  // The script's first line: "caps RESULT BUTTONS".
+  char script[256];
+  DWORD result = kNoDriver, buttons = 0;
+  if (g_scriptPath[0]) (void)ReadLines(g_scriptPath, 0, script, sizeof(script));
+  if (!g_scriptPath[0] || sscanf(script, " caps %lu %lu", &result, &buttons) != 2) {
+    result = kNoDriver;
+  }
 #ifdef JOYDOUBLE_PLANTED
   result = kNoDriver;
 #endif
@@ -328,11 +158,7 @@ UINT WINAPI joyGetDevCapsA(UINT_PTR id, JoyCapsA* caps, UINT size) {
     filled.wMaxAxes = filled.wNumAxes = 2;
     CopyMemory(caps, &filled, sizeof(filled));
   }
-  Put(&line, " -> ");
-  PutUnsigned(&line, result);
-  Put(&line, " buttons=");
-  PutUnsigned(&line, buttons);
-  EndLine(&line);
+  LOG("joyGetDevCapsA id=%u size=%u -> %lu buttons=%lu", (unsigned)id, size, result, buttons);
   return result;
 }
 
@@ -361,101 +187,37 @@ UINT WINAPI joyGetPosEx(UINT id, JoyInfoEx* info) {
   // Where the cursor is when the tick starts: the driver reads every step of
   // the motion from these, one per query.
   POINT cursor = {0, 0};
-  const BOOL haveCursor = GetCursorPos(&cursor);
-
-  Line line;
-  BeginLine(&line, DOUBLE_NAME " joyGetPosEx q=");
-  PutUnsigned(&line, g_queries);
-  Put(&line, " id=");
-  PutUnsigned(&line, id);
-  Put(&line, " size=");
-  PutUnsigned(&line, info ? info->dwSize : 0);
-  Put(&line, " flags=");
-  PutHex(&line, info ? info->dwFlags : 0);
-  Put(&line, " line=");
-  PutUnsigned(&line, g_state.line);
-  Put(&line, " waited=");
-  PutUnsigned(&line, g_state.waitMs);
-  Put(&line, " -> ");
-  PutUnsigned(&line, result);
-  Put(&line, " x=");
-  PutUnsigned(&line, g_state.x);
-  Put(&line, " y=");
-  PutUnsigned(&line, g_state.y);
-  Put(&line, " buttons=");
-  PutHex(&line, g_state.buttons);
-  if (haveCursor) {
-    Put(&line, " cursor=");
-    PutSigned(&line, cursor.x);
-    Put(&line, ",");
-    PutSigned(&line, cursor.y);
-  }
-  EndLine(&line);
+  char where[32] = "";
+  if (GetCursorPos(&cursor)) (void)snprintf(where, sizeof(where), " cursor=%ld,%ld", cursor.x, cursor.y);
+  LOG("joyGetPosEx q=%lu id=%u size=%lu flags=0x%lx line=%lu waited=%lu -> %u x=%lu y=%lu "
+      "buttons=0x%lx%s",
+      g_queries, id, info ? info->dwSize : 0, info ? info->dwFlags : 0, g_state.line,
+      g_state.waitMs, result, g_state.x, g_state.y, g_state.buttons, where);
   return result;
 }
 
 // The timer-resolution calls are only logged: Wine's timers keep their period
 // whatever the resolution, and the scenarios check from the log when Velmora
 // raises and restores it (only on its fallback tick paths, while polling).
-static UINT LogPeriod(const char* call, UINT period) {
-  Line line;
-  BeginLine(&line, call);
-  PutUnsigned(&line, period);
-  EndLine(&line);
+UINT WINAPI timeBeginPeriod(UINT period) {
+  LOG("timeBeginPeriod %u", period);
   return kNoError;
 }
 
-UINT WINAPI timeBeginPeriod(UINT period) {
-  return LogPeriod(DOUBLE_NAME " timeBeginPeriod ", period);
+UINT WINAPI timeEndPeriod(UINT period) {
+  LOG("timeEndPeriod %u", period);
+  return kNoError;
 }
-
-UINT WINAPI timeEndPeriod(UINT period) { return LogPeriod(DOUBLE_NAME " timeEndPeriod ", period); }
 
 // ---- the open menu, read from inside the process that owns it ----
 
 #ifndef JOYDOUBLE_PLANTED
 // The probe's "menu" command sets the request event and waits for the done
 // event; the items are then in the shared memory as JSON lines (caption with
-// its &, separator flag, screen rectangle), or a one-line reason. The names
-// carry the process id, as the probe finds it from the menu window.
-enum { kMenuTextSize = 8192 };
-
-static void PutName(char* name, const char* what) {
-  Line line = {{0}, 0};
-  Put(&line, "VelmoraDoubleMenu-");
-  Put(&line, what);
-  Put(&line, "-");
-  PutUnsigned(&line, GetCurrentProcessId());
-  line.text[line.length] = 0;
-  lstrcpynA(name, line.text, 64);
-}
-
-static BOOL CALLBACK FindOwnMenu(HWND window, LPARAM found) {
-  char className[16] = "";
-  DWORD pid = 0;
-  (void)GetClassNameA(window, className, sizeof(className));
-  (void)GetWindowThreadProcessId(window, &pid);
-  if (lstrcmpA(className, "#32768") || pid != GetCurrentProcessId() || !IsWindowVisible(window)) {
-    return TRUE;
-  }
-  *(HWND*)found = window;
-  return FALSE;
-}
-
-static void PutJsonString(Line* line, const char* text) {
-  Put(line, "\"");
-  for (; *text; ++text) {
-    char one[3] = {'\\', *text, 0};
-    Put(line, (*text == '"' || *text == '\\') ? one : one + 1);
-  }
-  Put(line, "\"");
-}
-
+// its &, separator flag, screen rectangle), or a one-line reason.
 static void ReadMenu(char* out) {
-  int used = 0;
   out[0] = 0;
-  HWND popup = NULL;
-  (void)EnumWindows(FindOwnMenu, (LPARAM)&popup);
+  HWND popup = FindMenuWindow(GetCurrentProcessId());
   DWORD_PTR handle = 0;
   if (!popup) {
     lstrcpynA(out, "no popup menu is open\n", kMenuTextSize);
@@ -468,39 +230,28 @@ static void ReadMenu(char* out) {
     return;
   }
   HMENU menu = (HMENU)handle;
-  const int count = GetMenuItemCount(menu);
-  for (int i = 0; i < count; ++i) {
-    char caption[128] = "";
+  int used = 0;
+  for (int i = 0; i < GetMenuItemCount(menu) && used < kMenuTextSize - 512; ++i) {
+    char caption[128] = "", quoted[260];
     (void)GetMenuStringA(menu, (UINT)i, caption, sizeof(caption), MF_BYPOSITION);
     RECT rect = {0, 0, 0, 0};
     (void)GetMenuItemRect(popup, menu, (UINT)i, &rect);
-    Line line = {{0}, 0};
-    Put(&line, "{\"index\": ");
-    PutUnsigned(&line, (unsigned)i);
-    Put(&line, ", \"caption\": ");
-    PutJsonString(&line, caption);
-    Put(&line, (GetMenuState(menu, (UINT)i, MF_BYPOSITION) & MF_SEPARATOR)
-                   ? ", \"separator\": true, \"rect\": ["
-                   : ", \"separator\": false, \"rect\": [");
-    const LONG sides[4] = {rect.left, rect.top, rect.right, rect.bottom};
-    for (int side = 0; side < 4; ++side) {
-      if (side) Put(&line, ", ");
-      PutSigned(&line, sides[side]);
-    }
-    Put(&line, "]}\n");
-    if (used + line.length >= kMenuTextSize) break;
-    CopyMemory(out + used, line.text, (SIZE_T)line.length);
-    used += line.length;
-    out[used] = 0;
+    const BOOL separator = (GetMenuState(menu, (UINT)i, MF_BYPOSITION) & MF_SEPARATOR) != 0;
+    used += snprintf(out + used, (size_t)(kMenuTextSize - used),
+                     "{\"index\": %d, \"caption\": %s, \"separator\": %s, "
+                     "\"rect\": [%ld, %ld, %ld, %ld]}\n",
+                     i, JsonString(quoted, caption), separator ? "true" : "false", rect.left,
+                     rect.top, rect.right, rect.bottom);
   }
 }
 
 static DWORD WINAPI MenuReader(LPVOID unused) {
   (void)unused;
   char requestName[64], doneName[64], textName[64];
-  PutName(requestName, "request");
-  PutName(doneName, "done");
-  PutName(textName, "text");
+  const unsigned long pid = GetCurrentProcessId();
+  (void)snprintf(requestName, sizeof(requestName), MENU_OBJECT_NAME, "request", pid);
+  (void)snprintf(doneName, sizeof(doneName), MENU_OBJECT_NAME, "done", pid);
+  (void)snprintf(textName, sizeof(textName), MENU_OBJECT_NAME, "text", pid);
   HANDLE request = CreateEventA(NULL, FALSE, FALSE, requestName);
   HANDLE done = CreateEventA(NULL, FALSE, FALSE, doneName);
   HANDLE mapping =
@@ -520,15 +271,7 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   (void)reserved;
   if (reason == DLL_PROCESS_ATTACH) {
     (void)DisableThreadLibraryCalls(instance);
-    (void)QueryPerformanceFrequency(&g_frequency);
-    char logPath[MAX_PATH];
-    const DWORD logLength = GetEnvironmentVariableA("JOYDOUBLE_LOG", logPath, sizeof(logPath));
-    if (logLength > 0 && logLength < sizeof(logPath)) {
-      // Appending from several processes at once keeps each line whole.
-      g_log = CreateFileA(logPath, FILE_APPEND_DATA,
-                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    }
+    g_log = OpenLogNamedBy("JOYDOUBLE_LOG");
     const DWORD scriptLength =
         GetEnvironmentVariableA("JOYDOUBLE_SCRIPT", g_scriptPath, sizeof(g_scriptPath));
     if (scriptLength == 0 || scriptLength >= sizeof(g_scriptPath)) g_scriptPath[0] = 0;
@@ -540,16 +283,9 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     HANDLE reader = CreateThread(NULL, 0, MenuReader, NULL, 0, NULL);
     if (reader) CloseHandle(reader);
 #endif
-    Line line;
-    BeginLine(&line, DOUBLE_NAME " attach module=");
-    Put(&line, module);
-    Put(&line, " exe=");
-    Put(&line, exe);
-    EndLine(&line);
+    LOG("attach module=%s exe=%s", module, exe);
   } else if (reason == DLL_PROCESS_DETACH) {
-    Line line;
-    BeginLine(&line, DOUBLE_NAME " detach");
-    EndLine(&line);
+    LOG("detach%s", "");
     if (g_log != INVALID_HANDLE_VALUE) CloseHandle(g_log);
   }
   return TRUE;

@@ -20,13 +20,9 @@
 //                              line to the file named by VELMORA_E2E_BROWSER_LOG
 //
 // It is a separate program so that nothing of it runs inside Velmora.exe.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "../common.h"
 
 #include <shellapi.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -34,35 +30,11 @@ static const char kVelmoraClass[] = "formVelmora";
 static const char kProbeClass[] = "VelmoraProbe";
 
 static HANDLE g_log = INVALID_HANDLE_VALUE;
-static LARGE_INTEGER g_frequency;
 static FILE* g_out;  // where commands answer: stdout, or the replies file
 static char g_commandsPath[MAX_PATH], g_repliesPath[MAX_PATH];
 static LONG g_commandsOffset;
 
 static int RunCommand(int argc, char** argv);
-
-static unsigned long long NowMicroseconds(void) {
-  LARGE_INTEGER now;
-  (void)QueryPerformanceCounter(&now);
-  const unsigned long long ticks = (unsigned long long)now.QuadPart;
-  const unsigned long long hz = (unsigned long long)g_frequency.QuadPart;
-  return ticks / hz * 1000000ULL + ticks % hz * 1000000ULL / hz;
-}
-
-static void Log(const char* format, ...) {
-  char text[512];
-  int length = snprintf(text, sizeof(text), "%llu ", NowMicroseconds());
-  va_list args;
-  va_start(args, format);
-  length += vsnprintf(text + length, sizeof(text) - (size_t)length - 1, format, args);
-  va_end(args);
-  if (length > (int)sizeof(text) - 2) length = (int)sizeof(text) - 2;
-  text[length++] = '\n';
-  DWORD written;
-  if (g_log != INVALID_HANDLE_VALUE) (void)WriteFile(g_log, text, (DWORD)length, &written, NULL);
-}
-
-static void fputc_out(int c) { fputc(c, g_out); }
 
 // ---- what the window shows: the latest input it received, newest first ----
 
@@ -78,44 +50,6 @@ static void Show(HWND window, const char* format, ...) {
   va_end(args);
   if (g_shownCount < kShownLines) ++g_shownCount;
   (void)InvalidateRect(window, NULL, TRUE);
-}
-
-static const char* MouseText(UINT message) {
-  switch (message) {
-    case WM_LBUTTONDOWN: return "left button down";
-    case WM_LBUTTONUP: return "left button up";
-    case WM_LBUTTONDBLCLK: return "left double click";
-    case WM_RBUTTONDOWN: return "right button down";
-    case WM_RBUTTONUP: return "right button up";
-    case WM_RBUTTONDBLCLK: return "right double click";
-    case WM_MBUTTONDOWN: return "middle button down";
-    case WM_MBUTTONUP: return "middle button up";
-    case WM_MBUTTONDBLCLK: return "middle double click";
-    default: return "mouse message";
-  }
-}
-
-static const char* KeyText(WPARAM vk) {
-  switch (vk) {
-    case VK_UP: return "Up";
-    case VK_DOWN: return "Down";
-    case VK_LEFT: return "Left";
-    case VK_RIGHT: return "Right";
-    case VK_ESCAPE: return "Esc";
-    default: return NULL;
-  }
-}
-
-static void ShowKey(HWND window, UINT message, WPARAM vk, LPARAM lParam) {
-  const char* name = KeyText(vk);
-  char unknown[16];
-  if (!name) {
-    (void)snprintf(unknown, sizeof(unknown), "VK 0x%02x", (unsigned)vk);
-    name = unknown;
-  }
-  const BOOL up = message == WM_KEYUP || message == WM_SYSKEYUP;
-  Show(window, "%s key %s (scan 0x%02x%s)", name, up ? "up" : "down",
-       (unsigned)((lParam >> 16) & 0xFF), ((lParam >> 24) & 1) ? ", extended" : "");
 }
 
 static void Paint(HWND window) {
@@ -180,17 +114,8 @@ static void ButtonState(char state[4]) {
 // Runs the commands appended since the last look, each answered in a block.
 static void RunPendingCommands(void) {
   if (!g_commandsPath[0]) return;
-  HANDLE file = CreateFileA(g_commandsPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-  if (file == INVALID_HANDLE_VALUE) return;
   char buffer[2048];
-  DWORD got = 0;
-  if (SetFilePointer(file, g_commandsOffset, NULL, FILE_BEGIN) != INVALID_SET_FILE_POINTER) {
-    (void)ReadFile(file, buffer, sizeof(buffer) - 1, &got, NULL);
-  }
-  CloseHandle(file);
-  while (got && buffer[got - 1] != '\n') --got;
-  buffer[got] = 0;
+  (void)ReadLines(g_commandsPath, g_commandsOffset, buffer, sizeof(buffer));
   for (char* line = buffer; *line;) {
     char* end = strchr(line, '\n');
     *end = 0;
@@ -220,29 +145,30 @@ static LRESULT CALLBACK ProbeProc(HWND window, UINT message, WPARAM wParam, LPAR
   const char* name = MouseName(message);
   if (name) {
     POINT at = {(short)LOWORD(lParam), (short)HIWORD(lParam)};
-    Log("%s x=%d y=%d", name, (int)at.x, (int)at.y);
+    LogLine(g_log, "%s x=%d y=%d", name, (int)at.x, (int)at.y);
     // Shown in screen coordinates, the ones the pointer in a screenshot has.
     (void)ClientToScreen(window, &at);
-    Show(window, "%s at %ld,%ld", MouseText(message), at.x, at.y);
+    Show(window, "%s at %ld,%ld", name, at.x, at.y);
     return 0;
   }
   name = KeyName(message);
   if (name) {
-    Log("%s vk=0x%02x scan=0x%02x ext=%d repeat=%u", name, (unsigned)wParam,
+    LogLine(g_log, "%s vk=0x%02x scan=0x%02x ext=%d repeat=%u", name, (unsigned)wParam,
         (unsigned)((lParam >> 16) & 0xFF), (int)((lParam >> 24) & 1),
         (unsigned)(lParam & 0xFFFF));
-    ShowKey(window, message, wParam, lParam);
+    Show(window, "%s vk=0x%02x scan=0x%02x%s", name, (unsigned)wParam,
+         (unsigned)((lParam >> 16) & 0xFF), ((lParam >> 24) & 1) ? " extended" : "");
     return 0;
   }
   switch (message) {
     case WM_ACTIVATE:
-      Log("activate state=%u", (unsigned)LOWORD(wParam));
+      LogLine(g_log, "activate state=%u", (unsigned)LOWORD(wParam));
       break;
     case WM_SETFOCUS:
-      Log("setfocus");
+      LogLine(g_log, "setfocus");
       break;
     case WM_KILLFOCUS:
-      Log("killfocus");
+      LogLine(g_log, "killfocus");
       break;
     case WM_PAINT:
       Paint(window);
@@ -254,7 +180,7 @@ static LRESULT CALLBACK ProbeProc(HWND window, UINT message, WPARAM wParam, LPAR
     case WM_ENDSESSION: {
       char buttons[4];
       ButtonState(buttons);
-      Log("%s buttons=%s", message == WM_ENDSESSION ? "endsession" : "queryendsession", buttons);
+      LogLine(g_log, "%s buttons=%s", message == WM_ENDSESSION ? "endsession" : "queryendsession", buttons);
       // No quitting here: the system ends the process once every window of it
       // has answered. Quit early, and the thread's IME window may never answer;
       // Wine 8's wineboot then frees the record of that wait while the reply is
@@ -299,7 +225,7 @@ static int RunWindow(int x, int y, int width, int height, const char* logPath) {
   } else {
     g_commandsPath[0] = 0;
   }
-  Log("ready hwnd=0x%lx pid=%lu foreground=%d", (unsigned long)(ULONG_PTR)window,
+  LogLine(g_log, "ready hwnd=0x%lx pid=%lu foreground=%d", (unsigned long)(ULONG_PTR)window,
       GetCurrentProcessId(), GetForegroundWindow() == window);
 
   MSG message;
@@ -312,20 +238,6 @@ static int RunWindow(int x, int y, int width, int height, const char* logPath) {
 
 // ---- info ----
 
-static void PutJsonString(const char* text) {
-  fputc_out('"');
-  for (const unsigned char* p = (const unsigned char*)text; *p; ++p) {
-    if (*p == '"' || *p == '\\') {
-      fprintf(g_out, "\\%c", *p);
-    } else if (*p < 0x20) {
-      fprintf(g_out, "\\u%04x", *p);
-    } else {
-      fputc_out(*p);
-    }
-  }
-  fputc_out('"');
-}
-
 static void PutWindowFields(HWND window) {
   char className[128] = "", text[256] = "";
   (void)GetClassNameA(window, className, sizeof(className));
@@ -334,11 +246,10 @@ static void PutWindowFields(HWND window) {
   (void)GetWindowThreadProcessId(window, &pid);
   RECT rect = {0, 0, 0, 0};
   (void)GetWindowRect(window, &rect);
-  fprintf(g_out, "\"hwnd\": %lu, \"pid\": %lu, \"class\": ", (unsigned long)(ULONG_PTR)window,
-         (unsigned long)pid);
-  PutJsonString(className);
-  fprintf(g_out, ", \"text\": ");
-  PutJsonString(text);
+  char quotedClass[260], quotedText[516];
+  fprintf(g_out, "\"hwnd\": %lu, \"pid\": %lu, \"class\": %s, \"text\": %s",
+          (unsigned long)(ULONG_PTR)window, (unsigned long)pid, JsonString(quotedClass, className),
+          JsonString(quotedText, text));
   fprintf(g_out, ", \"visible\": %s, \"style\": %lu, \"rect\": [%ld, %ld, %ld, %ld]",
          IsWindowVisible(window) ? "true" : "false",
          (unsigned long)GetWindowLongA(window, GWL_STYLE), rect.left, rect.top, rect.right,
@@ -390,21 +301,12 @@ static int RunInfo(void) {
 
 // ---- menu ----
 
-static BOOL CALLBACK FindVisibleMenu(HWND window, LPARAM found) {
-  char className[16] = "";
-  (void)GetClassNameA(window, className, sizeof(className));
-  if (strcmp(className, "#32768") || !IsWindowVisible(window)) return TRUE;
-  *(HWND*)found = window;
-  return FALSE;
-}
-
 // The open popup menu's items as the user sees them: caption (with its &) and
 // screen rectangle, one JSON line each, so the driver picks an item by what it
 // says. Wine keeps a menu's items in the memory of the process that made it,
 // so the joystick double reads them from inside that process; this asks it.
 static int RunMenu(void) {
-  HWND popup = NULL;
-  (void)EnumWindows(FindVisibleMenu, (LPARAM)&popup);
+  HWND popup = FindMenuWindow(0);
   if (!popup) {
     fprintf(g_out, "no popup menu is open\n");
     return 1;
@@ -412,9 +314,9 @@ static int RunMenu(void) {
   DWORD pid = 0;
   (void)GetWindowThreadProcessId(popup, &pid);
   char requestName[64], doneName[64], textName[64];
-  (void)snprintf(requestName, sizeof(requestName), "VelmoraDoubleMenu-request-%lu", pid);
-  (void)snprintf(doneName, sizeof(doneName), "VelmoraDoubleMenu-done-%lu", pid);
-  (void)snprintf(textName, sizeof(textName), "VelmoraDoubleMenu-text-%lu", pid);
+  (void)snprintf(requestName, sizeof(requestName), MENU_OBJECT_NAME, "request", pid);
+  (void)snprintf(doneName, sizeof(doneName), MENU_OBJECT_NAME, "done", pid);
+  (void)snprintf(textName, sizeof(textName), MENU_OBJECT_NAME, "text", pid);
   HANDLE request = OpenEventA(EVENT_MODIFY_STATE, FALSE, requestName);
   HANDLE done = OpenEventA(SYNCHRONIZE, FALSE, doneName);
   HANDLE mapping = OpenFileMappingA(FILE_MAP_READ, FALSE, textName);
@@ -476,13 +378,9 @@ static int RunKeyState(const char* vkText) {
 }
 
 static int RunBrowser(void) {
-  char logPath[MAX_PATH];
-  const DWORD length = GetEnvironmentVariableA("VELMORA_E2E_BROWSER_LOG", logPath, sizeof(logPath));
-  if (length == 0 || length >= sizeof(logPath)) return 1;
-  g_log = CreateFileA(logPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+  g_log = OpenLogNamedBy("VELMORA_E2E_BROWSER_LOG");
   if (g_log == INVALID_HANDLE_VALUE) return 1;
-  Log("browser pid=%lu cmdline=%s", GetCurrentProcessId(), GetCommandLineA());
+  LogLine(g_log, "browser pid=%lu cmdline=%s", GetCurrentProcessId(), GetCommandLineA());
   return 0;
 }
 
@@ -500,7 +398,6 @@ static int RunCommand(int argc, char** argv) {
 }
 
 int main(int argc, char** argv) {
-  (void)QueryPerformanceFrequency(&g_frequency);
   g_out = stdout;
   if (argc >= 7 && !strcmp(argv[1], "window")) {
     return RunWindow(atoi(argv[2]), atoi(argv[3]), atoi(argv[4]), atoi(argv[5]), argv[6]);
