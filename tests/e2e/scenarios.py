@@ -67,6 +67,18 @@ def no_joystick(s):
 
 
 @scenario()
+def no_window_ends_at_once(s):
+    """A main window that cannot be created (a test build asks for a class that
+    was never registered): the process ends at once with exit code 1, before
+    any joystick check or icon, instead of living on invisibly."""
+    s.write_script()
+    velmora = s.start_velmora(exe=s.build / "no-window" / "Velmora.exe")
+    check_equal(s.wait_exit(velmora, timeout=30), 1, "exit code")
+    check_equal(s.calls("joyGetDevCapsA"), [], "capabilities queries")
+    check_equal(notify_calls(s), [], "Shell_NotifyIcon calls")
+
+
+@scenario()
 def icon_window_queries_and_taskbar_restart(s):
     """The hidden window, the icon with its tooltip, how the double is called,
     and the icon coming back (and working) when the shell restarts."""
@@ -77,8 +89,10 @@ def icon_window_queries_and_taskbar_restart(s):
     check_equal(notify_calls(s), [NIM_ADD], "Shell_NotifyIcon calls")
     check_equal(tray_adds(s), 1, "icons added to the tray")
     caps = s.calls("joyGetDevCapsA", pid)
-    check_equal([(c["id"], c["size"], c["result"]) for c in caps], [("0", "404", 0)],
-                "joyGetDevCapsA calls (id, size, result)")
+    # Made on the UI thread, which is by then COM's main single-threaded
+    # apartment (APTTYPE_MAINSTA, 3), as ShellExecute asks of its callers.
+    check_equal([(c["id"], c["size"], c["result"], c["apartment"]) for c in caps],
+                [("0", "404", 0, "3")], "joyGetDevCapsA calls (id, size, result, apartment)")
     queries = s.wait_queries(100, pid)
     check_equal({(q["id"], q["size"], q["flags"]) for q in queries}, {("0", "52", "0xff")},
                 "joyGetPosEx arguments (id, dwSize, dwFlags)")

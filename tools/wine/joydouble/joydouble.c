@@ -23,6 +23,7 @@
 // It also reads the program's open popup menu for the driver (see MenuReader):
 // Wine keeps a menu's items in the memory of the process that made it, so no
 // other process can read them, and this DLL is the driver's only code inside.
+#include <objbase.h>
 #include <string.h>
 
 #include "../common.h"
@@ -158,7 +159,14 @@ UINT WINAPI joyGetDevCapsA(UINT_PTR id, JoyCapsA* caps, UINT size) {
     filled.wMaxAxes = filled.wNumAxes = 2;
     CopyMemory(caps, &filled, sizeof(filled));
   }
-  LOG("joyGetDevCapsA id=%u size=%u -> %lu buttons=%lu", (unsigned)id, size, result, buttons);
+  // The calling thread's COM apartment (APTTYPE_*, -1 for none): the program
+  // queries from its UI thread, which About... needs to be an apartment.
+  APTTYPE apartment;
+  APTTYPEQUALIFIER qualifier;
+  const int apartmentType =
+      SUCCEEDED(CoGetApartmentType(&apartment, &qualifier)) ? (int)apartment : -1;
+  LOG("joyGetDevCapsA id=%u size=%u -> %lu buttons=%lu apartment=%d", (unsigned)id, size, result,
+      buttons, apartmentType);
   return result;
 }
 
