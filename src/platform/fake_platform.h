@@ -1,8 +1,8 @@
 // The fake backend: a PlatformOps with no system behind it that records what
 // the program did, as outcomes (where the cursor is, which buttons and keys are
 // down, whether the icon is shown, the timer is on, the process has ended) and
-// as the plain call log. Any operation can be told to fail. The unit tests, the
-// fuzzer and the micro-benchmark drive the program through it.
+// as the plain call log. Any operation can be told to fail. The unit tests and
+// the micro-benchmark drive the program through it.
 #ifndef VELMORA_PLATFORM_FAKE_PLATFORM_H
 #define VELMORA_PLATFORM_FAKE_PLATFORM_H
 
