@@ -75,25 +75,20 @@ TEST_F(TrayMenuTest, CallbacksWhileTheMenuIsOpenAreDropped) {
   EXPECT_FALSE(h.form.menuBusy());
 }
 
-TEST_F(TrayMenuTest, EnabledPausesAndResumes) {
+TEST_F(TrayMenuTest, EnabledPausesReleasingHeldButtonsAndResumesWithTheSpeedsKept) {
+  h.fake.Stick(kStickHigh, kStickCentre, 0x7);  // buttons 1 to 3 held
+  h.Ticks(3);
   h.ChooseFromMenu("Enabled");
   EXPECT_FALSE(h.form.enabledChecked());
   EXPECT_FALSE(h.fake.timerEnabled);
   h.TrayEvent(kRButtonUp);
   EXPECT_FALSE(h.fake.lastMenu[0].checked) << "the menu shows the mark as it is";
-  h.ChooseFromMenu("Enabled");
-  EXPECT_TRUE(h.form.enabledChecked());
-  EXPECT_TRUE(h.fake.timerEnabled);
-}
-
-TEST_F(TrayMenuTest, PauseReleasesHeldButtonsAndKeepsSpeeds) {
-  h.fake.Stick(kStickHigh, kStickCentre, 0x7);  // buttons 1 to 3 held
-  h.Ticks(3);
-  h.ChooseFromMenu("Enabled");
   EXPECT_FALSE(h.fake.mouseDown[kLeft] || h.fake.mouseDown[kMiddle] || h.fake.mouseDown[kRight])
       << "a paused program holds no mouse button down";
   EXPECT_EQ(h.fake.mouseEvents, (std::vector<uint32_t>{0x02, 0x20, 0x08, 0x04, 0x40, 0x10}));
   h.ChooseFromMenu("Enabled");  // on again, the joystick buttons still held
+  EXPECT_TRUE(h.form.enabledChecked());
+  EXPECT_TRUE(h.fake.timerEnabled);
   const int32_t x = h.fake.cursor.x;
   h.Tick();
   EXPECT_EQ(h.fake.cursor.x - x, 4) << "the ramp continues from the retained speed";
