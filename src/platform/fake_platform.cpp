@@ -58,7 +58,6 @@ int32_t FakePlatform::joyGetPosEx(uint32_t id, JoyInfoEx* info) {
   nowMs += queryMs;
   if (Enter(Op::joyGetPosEx)) return kJoyErrUnplugged;  // record left untouched
   if (id != kJoystickId1 || info->dwSize != sizeof(JoyInfoEx)) return kJoyErrParms;
-  if (posResult != kJoyErrNoError) return posResult;
   // Like a driver: only what the flags ask for is written; every other field
   // keeps whatever the caller's record held.
   const uint32_t flags = info->dwFlags;
@@ -175,7 +174,7 @@ uint32_t FakePlatform::PopupMenu(const MenuItem* items, size_t count) {
     }
   }
   if (duringPopup) duringPopup();
-  if (!popupCaption) return popupChoice;
+  if (!popupCaption) return 0;
   // Chosen as a user would: by what the item says, not by its id.
   for (size_t i = 0; i < count; ++i) {
     if (items[i].caption && std::strcmp(items[i].caption, popupCaption) == 0) return items[i].id;

@@ -68,7 +68,6 @@ class FakePlatform final : public PlatformOps {
   int32_t capsResult = 0;   // result of a well-formed capabilities query
   uint32_t numButtons = 8;  // wNumButtons it reports
   JoyInfoEx device{};       // what a successful joyGetPosEx copies out
-  int32_t posResult = 0;    // result of joyGetPosEx
   Point cursor{500, 400};
   int32_t screenWidth = 1920, screenHeight = 1080;
   uint32_t windowHandle = 0x00010ABC, iconHandle = 0x00020DEF;
@@ -77,14 +76,12 @@ class FakePlatform final : public PlatformOps {
   // With logging off, only outcomes are kept (no vector grows), so the fake
   // itself allocates nothing while the program runs.
   bool logging = true;
-  uint32_t popupChoice = 0;             // id PopupMenu returns...
-  const char* popupCaption = nullptr;   // ...unless this names the item to choose
+  const char* popupCaption = nullptr;   // the item PopupMenu chooses; none: dismissed
   std::function<void()> duringPopup;    // runs inside the menu's modal loop
   std::function<void()> duringMessage;  // runs inside the message box's modal loop
   std::function<void()> onUnload;       // what unloading the window runs
 
   void Fail(Op op, bool fail = true) { failing_[static_cast<size_t>(op)] = fail; }
-  void FailAll() { failing_.set(); }
   // Sets the stick as the next queries will report it.
   void Stick(uint32_t x, uint32_t y, uint32_t buttons = 0);
 
