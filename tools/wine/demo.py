@@ -86,10 +86,9 @@ def play(s, note, out):
 
     probe_x, probe_y = PROBE_RECT[0] + 120, PROBE_RECT[1] + 150
     stick.move_axis(0, probe_x, 6)
-    note(f"stick right: cursor at {s.pointer()}, up to {stick.fastest[0]} pixels a tick")
+    note(f"stick right: cursor at {s.pointer()}")
     stick.move_axis(1, probe_y, 6)
-    note(f"stick down: cursor at {s.pointer()} over the probe window, "
-         f"up to {stick.fastest[1]} pixels a tick")
+    note(f"stick down: cursor at {s.pointer()} over the probe window")
 
     def press(bits, what):
         mark = s.probe_mark()

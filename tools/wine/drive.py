@@ -100,7 +100,7 @@ class Stick:
     def __init__(self, session, pid, after_step=lambda delay: None, held=0):
         self.s, self.pid, self.held = session, pid, held  # held: buttons held all along
         self.after_step = after_step  # the demo takes a screenshot there
-        self.speed, self.fastest = [0, 0], [0, 0]
+        self.speed = [0, 0]
 
     def push(self, axis, direction, ticks):
         position = {-1: (LEFT, UP), 1: (RIGHT, DOWN)}[direction][axis]
@@ -109,10 +109,8 @@ class Stick:
         for _ in range(ticks):
             same = self.speed[axis] * direction > 0
             self.speed[axis] = self.speed[axis] + direction if same else direction
-            self.fastest[axis] = max(self.fastest[axis], abs(self.speed[axis]))
 
     def move_axis(self, axis, target, tolerance, delay=25):
-        self.fastest[axis] = 0
         for _ in range(80):
             remaining = target - self.s.pointer()[axis]
             if abs(remaining) <= tolerance:

@@ -63,7 +63,6 @@ static LONG g_scriptOffset;  // bytes of the script consumed so far
 static DWORD g_scriptLine;   // lines consumed so far
 static State g_state = {kJoyErrUnplugged, kAxisCentre, kAxisCentre, 0, 0, 0, 0};
 static DWORD g_served;       // queries answered from g_state
-static DWORD g_queries;      // joyGetPosEx calls by this process
 
 #ifdef JOYDOUBLE_PLANTED
 // Built a second time as a "winmm.dll" that the driver plants beside
@@ -147,7 +146,6 @@ UINT WINAPI joyGetDevCapsA(UINT_PTR id, JoyCapsA* caps, UINT size) {
 }
 
 UINT WINAPI joyGetPosEx(UINT id, JoyInfoEx* info) {
-  ++g_queries;
   if (g_served >= g_state.count) Advance();
   ++g_served;
   if (g_state.waitMs) Sleep(g_state.waitMs);
@@ -168,10 +166,9 @@ UINT WINAPI joyGetPosEx(UINT id, JoyInfoEx* info) {
   POINT cursor = {0, 0};
   char where[32] = "";
   if (GetCursorPos(&cursor)) (void)snprintf(where, sizeof(where), " cursor=%ld,%ld", cursor.x, cursor.y);
-  LOG("joyGetPosEx q=%lu id=%u size=%lu flags=0x%lx line=%lu waited=%lu -> %u x=%lu y=%lu "
-      "buttons=0x%lx%s",
-      g_queries, id, info ? info->dwSize : 0, info ? info->dwFlags : 0, g_state.line,
-      g_state.waitMs, result, g_state.x, g_state.y, g_state.buttons, where);
+  LOG("joyGetPosEx id=%u size=%lu flags=0x%lx line=%lu -> %u x=%lu y=%lu buttons=0x%lx%s", id,
+      info ? info->dwSize : 0, info ? info->dwFlags : 0, g_state.line, result, g_state.x,
+      g_state.y, g_state.buttons, where);
   return result;
 }
 
@@ -217,9 +214,8 @@ static void ReadMenu(char* out) {
     (void)GetMenuItemRect(popup, menu, (UINT)i, &rect);
     const BOOL separator = (GetMenuState(menu, (UINT)i, MF_BYPOSITION) & MF_SEPARATOR) != 0;
     used += snprintf(out + used, (size_t)(kMenuTextSize - used),
-                     "{\"index\": %d, \"caption\": %s, \"separator\": %s, "
-                     "\"rect\": [%ld, %ld, %ld, %ld]}\n",
-                     i, JsonString(quoted, caption), separator ? "true" : "false", rect.left,
+                     "{\"caption\": %s, \"separator\": %s, \"rect\": [%ld, %ld, %ld, %ld]}\n",
+                     JsonString(quoted, caption), separator ? "true" : "false", rect.left,
                      rect.top, rect.right, rect.bottom);
   }
 }
