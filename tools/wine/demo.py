@@ -132,6 +132,7 @@ def main():
     args = parser.parse_args()
 
     prefix = harness.Prefix(args.prefix)
+    args.out = args.out.resolve()
     shutil.rmtree(args.out, ignore_errors=True)
     args.out.mkdir(parents=True)
     log = open(args.out / "demo.log", "a")
