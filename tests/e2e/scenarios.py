@@ -1,9 +1,6 @@
 """The end-to-end scenarios: what a user of Velmora would see, checked exactly.
-
-Each scenario gets a fresh Session (a private X display, its own wineserver).
-The stick advances one script line per joystick query, and the double logs
-the cursor at every query, so motion is checked step by step, not by timing.
-"""
+Each gets a fresh Session; the stick advances one script line per query, and
+the double logs the cursor at every query, so motion is checked step by step."""
 
 import time
 

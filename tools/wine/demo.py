@@ -1,16 +1,11 @@
 #!/usr/bin/env python3
 """A short demonstration of Velmora on a private X display.
 
-A scripted joystick moves the cursor onto a probe window (slowly, then
-faster), clicks it with button 1 and sends Up and Down with buttons 5 and 6;
-then it moves onto the tray icon, opens the menu with button 3, moves onto
-Exit and chooses it with button 1. The probe window lists what it received.
-
-Every step is a real screenshot. X leaves the pointer out of them, so each
-frame gets an arrow drawn where X reports the pointer at that moment, and a
-fading trail of where it was at the last ticks. The frames, an animated GIF
-of them (demo.gif) and a log of what happened go to the output folder
-(build/demo/).
+A scripted joystick moves the cursor onto a probe window, clicks it with
+button 1 and sends Up and Down with buttons 5 and 6; then it opens the tray
+menu with button 3 and chooses Exit with button 1. Every frame is a screenshot
+with the pointer (which X leaves out) and its trail over the last ticks drawn
+in. The frames, demo.gif and a log go to the output folder (build/demo/).
 """
 
 import argparse

@@ -7,12 +7,9 @@ import json
 from harness import CENTRE, DOWN, LEFT, RIGHT, UP, Failure, wait_for
 
 HOME = (500, 400)  # inside the probe window
-# Over no window at all. Each SetCursorPos warps the X pointer, and the Wine
-# process whose window is under it gets an X crossing event for the warp,
-# which it replays into Wine as a mouse move to where the pointer was then.
-# Replayed late (a busy or emulated CPU), it sets Wine's cursor back to an
-# earlier tick's position, and the next tick starts from there. Steps that
-# are checked one by one are therefore measured where no other Wine window is.
+# Over no window at all: each SetCursorPos warps the X pointer, and a Wine window
+# under it may replay the warp late, setting the cursor back to an earlier tick's
+# position (tests/e2e/README.md). Steps checked one by one are measured here.
 BARE_DESKTOP = (850, 620)
 
 VK_LBUTTON, VK_MBUTTON = 0x01, 0x04

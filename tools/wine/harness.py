@@ -1,12 +1,9 @@
 """Runs the real Velmora.exe under Wine on a private X display.
 
 A Session owns everything one scenario starts (Xvfb, a wineserver of its own,
-the probe window, Velmora) and ends each by its process id on the way out,
-whatever happened. Every wait has a deadline.
-
-The joystick is the winmm.dll double (tools/wine/joydouble). It takes one line
-of a script file per query and the session appends lines while the program
-runs, so a scenario says "five queries with the stick right" and gets five ticks.
+the probe window, Velmora) and ends each by its process id on the way out.
+Every wait has a deadline. The joystick double (tools/wine/joydouble) takes one
+line of the session's stick script per query, so five lines are five ticks.
 """
 
 import contextlib

@@ -16,13 +16,9 @@
 // driver appends lines while the program runs, so the stick moves one query
 // at a time and never by the wall clock.
 //
-// JOYDOUBLE_LOG names a file that gets one line per call, each with the time
-// in microseconds and the process id, so that the driver can tell two copies
-// of the program apart and measure query spacing.
-//
-// It also reads the program's open popup menu for the driver (see MenuReader):
-// Wine keeps a menu's items in the memory of the process that made it, so no
-// other process can read them, and this DLL is the driver's only code inside.
+// JOYDOUBLE_LOG names a file that gets one line per call, with the time in
+// microseconds and the process id. The DLL also reads the program's open popup
+// menu for the driver (see MenuReader).
 #include <objbase.h>
 #include <string.h>
 
@@ -80,11 +76,9 @@ static DWORD g_served;       // queries answered from g_state
 static BOOL ParseState(const char* text, DWORD lineNumber, State* state) {
   State parsed = {0, kAxisCentre, kAxisCentre, 0, 1, lineNumber, 0};
   int used = 0;
-  if (sscanf(text, " pos %lu %lu %lx%n", &parsed.x, &parsed.y, &parsed.buttons, &used) == 3) {
-  } else if ((void)sscanf(text, " lost%n", &used), used) {
+  if (sscanf(text, " pos %lu %lu %lx%n", &parsed.x, &parsed.y, &parsed.buttons, &used) != 3) {
+    if ((void)sscanf(text, " lost%n", &used), !used) return FALSE;
     parsed.result = kJoyErrUnplugged;
-  } else {
-    return FALSE;
   }
   const char* rest = text + used;
   DWORD count;

@@ -220,26 +220,20 @@ static int RunInfo(void) {
 // says. Wine keeps a menu's items in the memory of the process that made it,
 // so the joystick double reads them from inside that process; this asks it.
 static int RunMenu(void) {
-  HWND popup = FindMenuWindow(0);
-  if (!popup) {
-    fprintf(g_out, "no popup menu is open\n");
-    return 1;
-  }
   DWORD pid = 0;
-  (void)GetWindowThreadProcessId(popup, &pid);
+  (void)GetWindowThreadProcessId(FindMenuWindow(0), &pid);
   char name[64];
   HANDLE request = OpenEventA(EVENT_MODIFY_STATE, FALSE, MenuObjectName(name, "request", pid));
   HANDLE done = OpenEventA(SYNCHRONIZE, FALSE, MenuObjectName(name, "done", pid));
   HANDLE mapping = OpenFileMappingA(FILE_MAP_READ, FALSE, MenuObjectName(name, "text", pid));
   const char* text = mapping ? (const char*)MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0) : NULL;
   int code = 1;
-  if (!request || !done || !text) {
-    fprintf(g_out, "process %lu, which owns the menu, has no joystick double to read it\n", pid);
-  } else if (!SetEvent(request) || WaitForSingleObject(done, 5000) != WAIT_OBJECT_0) {
-    fprintf(g_out, "the joystick double in process %lu did not read the menu\n", pid);
-  } else {
+  if (request && done && text && SetEvent(request) &&
+      WaitForSingleObject(done, 5000) == WAIT_OBJECT_0) {
     fprintf(g_out, "%s", text);
-    code = strncmp(text, "{", 1) ? 1 : 0;
+    code = text[0] != '{';
+  } else {
+    fprintf(g_out, "no joystick double read a menu in process %lu (0: no menu is open)\n", pid);
   }
   if (text) (void)UnmapViewOfFile(text);
   if (mapping) CloseHandle(mapping);
