@@ -3,11 +3,11 @@
 program importing only Windows' own DLLs, with the icon, version block and
 manifest that Windows and Explorer look for.
 
-    check_exe.py VELMORA_EXE [ICON_MAP]    (default: res/velmora_icon.txt of this tree)
+    check_exe.py VELMORA_EXE
 
 Prints one line per difference and exits 1 if there is any. Every expected
-value is written out here as Windows (or the user) sees it; the icon's pixels
-are compared with the map they were drawn in (res/velmora_icon.txt).
+value is written out here as Windows (or the user) sees it, except the icon's
+pixels, which are compared with the map they were drawn in (res/velmora_icon.txt).
 """
 
 import struct
@@ -169,31 +169,21 @@ def facts(data, drawn):
     return found
 
 
-def main(argv):
-    if len(argv) not in (2, 3):
-        print(__doc__.strip(), file=sys.stderr)
-        return 2
-    icon_map = argv[2] if len(argv) == 3 else Path(__file__).parents[2] / "res" / "velmora_icon.txt"
+def main(exe):
+    data = b""
     try:
-        with open(argv[1], "rb") as f:
-            data = f.read()
-        with open(icon_map, encoding="utf-8") as f:
-            drawn = drawn_images(f.read())
-    except OSError as error:
-        print(f"{error.filename}: {error.strerror}; build it first (scripts/build.sh windows)")
-        return 1
-    try:
-        found = facts(data, drawn)
+        data = Path(exe).read_bytes()
+        icon_map = Path(__file__).parents[2] / "res" / "velmora_icon.txt"
+        found = facts(data, drawn_images(icon_map.read_text(encoding="utf-8")))
         problems = [f"{what} is {found.get(what)!r}, not {want!r}"
                     for what, want in EXPECTED.items() if found.get(what) != want]
+    except OSError as error:
+        problems = [f"{error.filename}: {error.strerror}; build it first (scripts/build.sh windows)"]
     except (pefile.PEFormatError, struct.error, ElementTree.ParseError) as error:
         problems = [f"not a readable PE file ({error})"]
-    for problem in problems:
-        print(f"{argv[1]}: {problem}")
-    if not problems:
-        print(f"{argv[1]}: {len(data)} bytes; all good")
+    print("\n".join(f"{exe}: {p}" for p in problems) or f"{exe}: {len(data)} bytes; all good")
     return 1 if problems else 0
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv))
+    sys.exit(main(*sys.argv[1:]))

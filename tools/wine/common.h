@@ -11,17 +11,21 @@
 #include <stdarg.h>
 #include <stdio.h>
 
-// The names of the double's menu-reading events and shared memory: what, pid.
-#define MENU_OBJECT_NAME "VelmoraDoubleMenu-%s-%lu"
 enum { kMenuTextSize = 8192 };
+
+// The name of one of the double's menu-reading objects ("request", "done",
+// "text") in process `pid`.
+static inline const char* MenuObjectName(char out[64], const char* what, DWORD pid) {
+  (void)snprintf(out, 64, "VelmoraDoubleMenu-%s-%lu", what, (unsigned long)pid);
+  return out;
+}
 
 static inline unsigned long long NowMicroseconds(void) {
   LARGE_INTEGER now, hz;
   (void)QueryPerformanceFrequency(&hz);
   (void)QueryPerformanceCounter(&now);
-  const unsigned long long ticks = (unsigned long long)now.QuadPart;
-  const unsigned long long rate = (unsigned long long)hz.QuadPart;
-  return ticks / rate * 1000000ULL + ticks % rate * 1000000ULL / rate;
+  return (unsigned long long)now.QuadPart / hz.QuadPart * 1000000ULL +
+         (unsigned long long)now.QuadPart % hz.QuadPart * 1000000ULL / hz.QuadPart;
 }
 
 // A log file named by an environment variable, opened for appending: several
@@ -80,24 +84,13 @@ static inline const char* JsonString(char* out, const char* text) {
 }
 
 // The visible popup menu window (class #32768) of process `pid`, or of any when 0.
-static inline BOOL CALLBACK FindMenuIn(HWND window, LPARAM search) {
-  HWND* found = (HWND*)search;
-  const DWORD wanted = (DWORD)(ULONG_PTR)found[1];
-  char className[16] = "";
-  DWORD pid = 0;
-  (void)GetClassNameA(window, className, sizeof(className));
-  (void)GetWindowThreadProcessId(window, &pid);
-  if (lstrcmpA(className, "#32768") || (wanted && pid != wanted) || !IsWindowVisible(window)) {
-    return TRUE;
-  }
-  found[0] = window;
-  return FALSE;
-}
-
 static inline HWND FindMenuWindow(DWORD pid) {
-  HWND search[2] = {NULL, (HWND)(ULONG_PTR)pid};
-  (void)EnumWindows(FindMenuIn, (LPARAM)search);
-  return search[0];
+  for (HWND menu = NULL; (menu = FindWindowExA(NULL, menu, "#32768", NULL)) != NULL;) {
+    DWORD owner = 0;
+    (void)GetWindowThreadProcessId(menu, &owner);
+    if (IsWindowVisible(menu) && (!pid || owner == pid)) return menu;
+  }
+  return NULL;
 }
 
 #endif

@@ -1,20 +1,14 @@
 #!/usr/bin/env python3
 """A short demonstration of Velmora on a private X display.
 
-A scripted joystick moves the cursor onto a probe window (slowly, then
-faster), clicks it with button 1 and sends Up and Down with buttons 5 and 6;
-then it moves onto the tray icon, opens the menu with button 3, moves onto
-Exit and chooses it with button 1. The probe window lists what it received.
-
-Every step is a real screenshot. X leaves the pointer out of them, so each
-frame gets an arrow drawn where X reports the pointer at that moment, and a
-fading trail of where it was at the last ticks. The frames, an animated GIF
-of them (demo.gif) and a log of what happened go to the output folder
-(build/demo/).
+A scripted joystick moves the cursor onto a probe window, clicks it with
+button 1 and sends Up and Down with buttons 5 and 6; then it opens the tray
+menu with button 3 and chooses Exit with button 1. Every frame is a screenshot
+with the pointer (which X leaves out) and its trail over the last ticks drawn
+in. The frames, demo.gif and a log go to the output folder (build/demo/).
 """
 
 import argparse
-import os
 import shutil
 import subprocess
 import sys
@@ -47,32 +41,23 @@ class Recorder:
     """Screenshots with the pointer's position and the ticks' cursor trail."""
 
     def __init__(self, session, pid, folder):
-        self.s = session
-        self.pid = pid
-        self.folder = folder
+        self.s, self.pid, self.folder = session, pid, folder
         self.frames = []  # (raw screenshot, pointer, trail, delay in 1/100 s)
         folder.mkdir(parents=True, exist_ok=True)
 
     def shot(self, delay=25):
         raw = self.folder / f"raw-{len(self.frames):03d}.png"
-        env = dict(os.environ, DISPLAY=self.s.display)
-        subprocess.run(["import", "-window", "root", "-crop", f"{CROP[0]}x{CROP[1]}+0+0",
-                        "+repage", str(raw)], env=env, check=True, timeout=30,
-                       capture_output=True)
-        pointer = self.s.pointer()
-        trail = []
-        for query in self.s.queries(self.pid):
-            if query.get("cursor") and (not trail or trail[-1] != query.cursor):
-                trail.append(query.cursor)
-        self.frames.append((raw, pointer, trail[-TRAIL:], delay))
+        self.s.screenshot(raw, "-crop", f"{CROP[0]}x{CROP[1]}+0+0", "+repage")
+        trail = [q.cursor for q in self.s.queries(self.pid) if q.get("cursor")]
+        trail = [p for p, q in zip(trail, [None] + trail) if p != q]  # one dot per position
+        self.frames.append((raw, self.s.pointer(), trail[-TRAIL:], delay))
 
     def write(self, out, gif):
         """Draws the pointer and its trail on each screenshot, then the animation."""
         frames = []
         for index, (raw, (x, y), trail, delay) in enumerate(self.frames):
             frame = out / f"frame-{index:03d}.png"
-            # The X root is black; paint it a desktop colour from a corner that
-            # nothing covers.
+            # The X root is black; a desktop colour fills it from a corner nothing covers.
             args = ["convert", str(raw), "-fill", DESKTOP,
                     "-draw", f"color {CROP[0] - 1},{CROP[1] - 1} floodfill", "-stroke", "none"]
             for age, (tx, ty) in enumerate(reversed(trail)):
@@ -96,39 +81,27 @@ def play(s, note, out):
 
     probe_x, probe_y = PROBE_RECT[0] + 120, PROBE_RECT[1] + 150
     stick.move_axis(0, probe_x, 6)
-    note(f"stick right: cursor at {s.pointer()}, up to {stick.fastest[0]} pixels a tick")
+    note(f"stick right: cursor at {s.pointer()}")
     stick.move_axis(1, probe_y, 6)
-    note(f"stick down: cursor at {s.pointer()} over the probe window, "
-         f"up to {stick.fastest[1]} pixels a tick")
+    note(f"stick down: cursor at {s.pointer()} over the probe window")
 
-    def received(mark, count, what):
-        harness.wait_for(lambda: len(s.probe_events(mark, INPUT)) >= count, 10, what)
-        return ", ".join(f"{e} {' '.join(f'{k}={v}' for k, v in f.items())}"
-                         for e, f in s.probe_events(mark, INPUT))
-
-    mark = s.probe_mark()
-    stick.hold(BUTTON_1)
-    received(mark, 1, "the button press")
-    rec.shot(80)
-    stick.release()
-    note(f"button 1 pressed and released: the probe got {received(mark, 2, 'the release')}")
-    rec.shot(100)
-
-    for bits, key in ((BUTTON_5, "Up"), (BUTTON_6, "Down")):
+    def press(bits, what):
         mark = s.probe_mark()
         stick.press(bits)
-        note(f"button {5 if key == 'Up' else 6} for one tick: the probe got "
-             f"{received(mark, 2, f'the {key} key')}")
+        harness.wait_for(lambda: len(s.probe_events(mark, INPUT)) >= 2, 10, what)
+        note(f"{what}: the probe got " + ", ".join(
+            f"{e} {' '.join(f'{k}={v}' for k, v in f.items())}" for e, f in s.probe_events(mark, INPUT)))
         rec.shot(100)
+
+    press(BUTTON_1, "button 1 pressed and released")
+    press(BUTTON_5, "button 5 for one tick")
+    press(BUTTON_6, "button 6 for one tick")
 
     x, y = s.tray_icon_point()
     stick.move_to((x + 4, y), tolerance=(6, 8), delay=20)
     note(f"stick up and left: cursor at {s.pointer()} over the tray icon")
-    stick.hold(BUTTON_3)
-    rec.shot(60)
-    stick.release()
-    menu = harness.wait_for(lambda: [w for w in s.windows("#32768") if w["visible"]], 15,
-                            "the popup menu")[0]
+    stick.press(BUTTON_3)
+    menu = harness.wait_for(lambda: drive.menu_open(s), 15, "the popup menu")[0]
     note(f"button 3 over the icon: the menu is open at {menu['rect']}")
     rec.shot(120)
 
@@ -138,9 +111,7 @@ def play(s, note, out):
                   tolerance=((right - left) // 2 - 10, (bottom - top) // 2 - 3), delay=30)
     note(f"stick down: cursor at {s.pointer()} on Exit ({item['rect']})")
     rec.shot(80)
-    stick.hold(BUTTON_1)
-    rec.shot(60)
-    stick.release(settle=0)  # the program ends on this release
+    stick.press(BUTTON_1, settle=0)  # the program ends on the release
     s.wait_exit(s.velmoras[0][0])
     note("button 1 on Exit: Velmora removed its icon and ended")
     time.sleep(0.5)  # for the tray to repaint
@@ -153,13 +124,11 @@ def main():
     parser.add_argument("--windows-build", type=Path, default=REPO / "build" / "windows")
     parser.add_argument("--out", type=Path, default=REPO / "build" / "demo")
     parser.add_argument("--prefix", type=Path, default=REPO / "build" / "wine-prefix")
-    parser.add_argument("--docs-copy", type=Path,
-                        help="also copy the animation here (docs/demo.gif)")
     args = parser.parse_args()
 
     prefix = harness.Prefix(args.prefix)
-    if args.out.exists():
-        shutil.rmtree(args.out)
+    args.out = args.out.resolve()
+    shutil.rmtree(args.out, ignore_errors=True)
     args.out.mkdir(parents=True)
     log = open(args.out / "demo.log", "a")
 
@@ -186,8 +155,6 @@ def main():
         note(f"drawing the pointer on {len(rec.frames)} screenshots")
         rec.write(args.out, gif)
         shutil.rmtree(args.out / "raw")
-        if args.docs_copy:
-            shutil.copyfile(gif, args.docs_copy)
         note(f"frames, demo.gif ({gif.stat().st_size // 1024} KiB) and demo.log are in {args.out}")
     return 0
 

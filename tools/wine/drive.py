@@ -7,42 +7,35 @@ import json
 from harness import CENTRE, DOWN, LEFT, RIGHT, UP, Failure, wait_for
 
 HOME = (500, 400)  # inside the probe window
-# Over no window at all. Each SetCursorPos warps the X pointer, and the Wine
-# process whose window is under it gets an X crossing event for the warp,
-# which it replays into Wine as a mouse move to where the pointer was then.
-# Replayed late (a busy or emulated CPU), it sets Wine's cursor back to an
-# earlier tick's position, and the next tick starts from there. Steps that
-# are checked one by one are therefore measured where no other Wine window is.
+# Over no window at all: each SetCursorPos warps the X pointer, and a Wine window
+# under it may replay the warp late, setting the cursor back to an earlier tick's
+# position (tests/e2e/README.md). Steps checked one by one are measured here.
 BARE_DESKTOP = (850, 620)
 
 VK_LBUTTON, VK_MBUTTON = 0x01, 0x04
 VK_ESCAPE, VK_UP, VK_DOWN = 0x1B, 0x26, 0x28
 
 
-def centre(count=1):
-    return f"pos {CENTRE} {CENTRE} 0 {count}"
-
-
 def pos(x=CENTRE, y=CENTRE, buttons=0, count=1):
     return f"pos {x} {y} {buttons:#x} {count}"
 
 
-def start(s, buttons=12, cursor=HOME, exe=None):
+def centre(count=1):
+    return pos(count=count)
+
+
+def start(s, cursor=HOME, exe=None):
     """The probe window, then Velmora (or the build `exe`) polling with the
-    stick centred and the cursor resting at `cursor`. Returns Velmora's
-    Windows process id."""
+    stick centred and the cursor resting at `cursor`. Returns its Windows pid."""
     s.start_probe()
-    s.write_script(buttons=buttons, states=[centre()])
-    if cursor:
-        s.x("mousemove", *cursor)
+    s.write_script(states=[centre()])
+    s.x("mousemove", *cursor)
     s.start_velmora(exe=exe)
     pid = s.velmora_pid()
-    s.wait_queries(1, pid, timeout=60)
-    if cursor:
-        # Wine may answer GetCursorPos from a cache for a moment after the X
-        # pointer moved from outside; wait until the program sees it too.
-        wait_for(lambda: s.queries(pid)[-1].cursor == cursor, 10,
-                 f"Velmora to see the cursor at {cursor}")
+    # Wine may answer GetCursorPos from a cache for a moment after the X
+    # pointer moved from outside; wait until the program sees it too.
+    wait_for(lambda: s.queries(pid) and s.queries(pid)[-1].cursor == cursor, 60,
+             f"Velmora to see the cursor at {cursor}")
     return pid
 
 
@@ -51,15 +44,8 @@ def periods_ms(queries):
     return [(b.time_us - a.time_us) / 1000.0 for a, b in zip(queries, queries[1:])]
 
 
-def resolution_calls(s, pid):
-    """timeBeginPeriod and timeEndPeriod as the double saw them, in order."""
-    return [(c.name, c["args"]) for c in s.calls(pid=pid)
-            if c.name in ("timeBeginPeriod", "timeEndPeriod")]
-
-
 def steps(queries):
-    """Cursor movement made by each tick: the cursor at the next query minus
-    the cursor at this one."""
+    """The cursor's move at each tick: where the next query saw it minus where this one did."""
     return [(b.cursor[0] - a.cursor[0], b.cursor[1] - a.cursor[1])
             for a, b in zip(queries, queries[1:])]
 
@@ -67,8 +53,7 @@ def steps(queries):
 def notify_calls(s, index=0):
     """The Shell_NotifyIcon calls one Velmora made, from Wine's +systray trace."""
     return [int(line.rsplit("dwMessage = ", 1)[1].split(",")[0])
-            for line in s.velmora_output(index).splitlines()
-            if "Shell_NotifyIconW dwMessage = " in line]
+            for line in s.velmora_output(index).splitlines() if "Shell_NotifyIconW dwMessage = " in line]
 
 
 def tray_adds(s):
@@ -76,66 +61,53 @@ def tray_adds(s):
     return s.wine_log.read_text(errors="replace").count("systray:add_icon id=0x1,")
 
 
-def open_menu(s, offset=(0, 0)):
-    x, y = s.tray_icon_point()
-    s.x("mousemove", x + offset[0], y + offset[1], "click", 3)
-    return wait_for(lambda: [w for w in s.windows("#32768") if w["visible"]], 15,
-                    "the popup menu")[0]
-
-
 def menu_open(s):
-    return bool([w for w in s.windows("#32768") if w["visible"]])
+    return [w for w in s.windows("#32768") if w["visible"]]
 
 
-def menu_items(s):
-    """The open menu's items as the probe reads them from the menu itself:
-    caption (with its &), separator flag and screen rectangle."""
-    return [json.loads(line) for line in s.probe("menu")]
+def open_menu(s):
+    s.x("mousemove", *s.tray_icon_point(), "click", 3)
+    return wait_for(lambda: menu_open(s), 15, "the popup menu")[0]
 
 
 def menu_item(s, entry):
-    """The open menu's item whose caption, without its &, is `entry`."""
-    items = menu_items(s)
+    """The open menu's item captioned `entry` (without its &), as the probe reads
+    it from the menu itself: caption, separator flag and screen rectangle."""
+    items = [json.loads(line) for line in s.probe("menu")]
+    captions = [i["caption"] for i in items if not i["separator"]]
     for item in items:
         if not item["separator"] and item["caption"].replace("&", "") == entry:
             return item
-    captions = ", ".join(repr(i["caption"]) for i in items if not i["separator"])
-    raise Failure(f"the menu has no entry {entry!r}; its entries are {captions or 'none'}")
+    raise Failure(f"the menu has no entry {entry!r}; its entries are {captions}")
 
 
 def choose(s, menu, entry):
     """Clicks the open menu's entry captioned `entry` (without the &)."""
     left, top, right, bottom = menu_item(s, entry)["rect"]
-    s.x("mousemove", (left + right) // 2, (top + bottom) // 2)
-    s.x("click", 1)
+    s.x("mousemove", (left + right) // 2, (top + bottom) // 2, "click", 1)
     wait_for(lambda: not menu_open(s), 15, f"the menu to close after {entry}")
 
 
 class Stick:
-    """The scripted stick, with the program's speed rule kept alongside so the
-    demo can land the pointer on a target: each axis moves one pixel more per
+    """The scripted stick, with the program's speed rule kept alongside so a
+    driver can land the pointer on a target: each axis moves one pixel more per
     tick held the same way, keeps its speed at the centre, and restarts at one
     when the direction reverses."""
 
     def __init__(self, session, pid, after_step=lambda delay: None, held=0):
-        self.s = session
-        self.pid = pid
-        self.held = held  # buttons held all along
+        self.s, self.pid, self.held = session, pid, held  # held: buttons held all along
         self.after_step = after_step  # the demo takes a screenshot there
         self.speed = [0, 0]
-        self.fastest = [0, 0]
 
     def push(self, axis, direction, ticks):
         position = {-1: (LEFT, UP), 1: (RIGHT, DOWN)}[direction][axis]
         x, y = (position, CENTRE) if axis == 0 else (CENTRE, position)
-        self.s.run_stick(pos(x, y, self.held, ticks), pos(buttons=self.held), pid=self.pid)
+        self.press(0, pos(x, y, self.held, ticks))
         for _ in range(ticks):
             same = self.speed[axis] * direction > 0
             self.speed[axis] = self.speed[axis] + direction if same else direction
-            self.fastest[axis] = max(self.fastest[axis], abs(self.speed[axis]))
 
     def move_axis(self, axis, target, tolerance, delay=25):
-        self.fastest[axis] = 0
         for _ in range(80):
             remaining = target - self.s.pointer()[axis]
             if abs(remaining) <= tolerance:
@@ -147,30 +119,20 @@ class Stick:
             while moved + speed + ticks + 1 <= abs(remaining) + tolerance:
                 ticks += 1
                 moved += speed + ticks
-            if ticks == 0:
-                # Too fast to stop near it: one tick back restarts the speed.
-                self.push(axis, -direction, 1)
-                self.after_step(delay)
-                continue
-            # One or two ticks a frame, so the ramp shows in the trail.
-            self.push(axis, direction, min(ticks, 1 if speed < 4 else 2))
+            # None: too fast to stop near it, so one tick back restarts the speed.
+            # Otherwise one or two ticks a frame, so the ramp shows in the trail.
+            self.push(axis, *((-direction, 1) if ticks == 0 else
+                              (direction, min(ticks, 1 if speed < 4 else 2))))
             self.after_step(delay)
         raise Failure(f"the cursor did not reach {target} on the {'xy'[axis]} axis; "
-                              f"it is at {self.s.pointer()}")
+                      f"it is at {self.s.pointer()}")
 
     def move_to(self, point, tolerance=(3, 3), delay=25):
         """Vertically first, then across."""
         self.move_axis(1, point[1], tolerance[1], delay)
         self.move_axis(0, point[0], tolerance[0], delay)
 
-    def hold(self, bits):
-        """Buttons held (the double repeats its last line) until release()."""
-        self.s.run_stick(pos(buttons=bits), pid=self.pid)
-
-    def press(self, bits, ticks=1):
-        """Buttons held for exactly `ticks` ticks."""
-        self.s.run_stick(pos(buttons=self.held | bits, count=ticks), pos(buttons=self.held),
-                         pid=self.pid)
-
-    def release(self, settle=3):
-        self.s.run_stick(centre(), pid=self.pid, settle=settle)
+    def press(self, bits, state=None, settle=3):
+        """Buttons `bits` held for one tick (or `state` taken), then only the held ones."""
+        self.s.run_stick(state or pos(buttons=self.held | bits), pos(buttons=self.held),
+                         pid=self.pid, settle=settle)

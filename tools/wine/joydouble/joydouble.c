@@ -8,44 +8,31 @@
 // JOYDOUBLE_SCRIPT names a text file, read a line at a time as queries need it:
 //   caps RC BUTTONS        first line: joyGetDevCapsA's result and wNumButtons
 //   pos X Y BUTTONS [N]    N queries (default 1) succeed with this record
-//   fail RC [N]            N queries return RC and leave the caller's record alone
-//   lost [N]               the same as "fail 167 [N]" (JOYERR_UNPLUGGED)
-// Any state line may end in "wait MS": each query it answers first blocks for
-// MS milliseconds, as a driver searching for a missing device does.
-// Lines starting with '#' and blank lines are skipped. When the script runs
-// out, the last state is held; the driver appends lines while the program runs,
-// so the stick moves one query at a time and never by the wall clock.
+//   lost [N]               N queries return 167 (JOYERR_UNPLUGGED) and leave the
+//                          caller's record alone
+// A state line may end in "wait MS": each query it answers first blocks for
+// MS milliseconds, as a driver searching for a missing device does. Other
+// lines are passed over. When the script runs out, the last state is held; the
+// driver appends lines while the program runs, so the stick moves one query
+// at a time and never by the wall clock.
 //
-// JOYDOUBLE_LOG names a file that gets one line per call, each with a
-// QueryPerformanceCounter time in microseconds and the process id, so that the
-// driver can tell two copies of the program apart and measure query spacing.
-//
-// It also reads the program's open popup menu for the driver (see MenuReader):
-// Wine keeps a menu's items in the memory of the process that made it, so no
-// other process can read them, and this DLL is the driver's only code inside.
+// JOYDOUBLE_LOG names a file that gets one line per call, with the time in
+// microseconds and the process id. The DLL also reads the program's open popup
+// menu for the driver (see MenuReader).
 #include <objbase.h>
 #include <string.h>
 
 #include "../common.h"
 
-enum {
-  kNoError = 0,
-  kNoDriver = 6,           // MMSYSERR_NODRIVER
-  kJoyErrParms = 165,      // JOYERR_PARMS
-  kJoyErrUnplugged = 167,  // JOYERR_UNPLUGGED
-};
+enum { kNoDriver = 6, kJoyErrParms = 165, kJoyErrUnplugged = 167, kAxisCentre = 32767 };
 
 // The system's 32-bit records, spelled out here because MMNOJOY hides them.
-// Their sizes are what callers must pass: 404 and 52 bytes.
+// Callers must pass their sizes, 404 and 52 bytes; of the capabilities the
+// program reads only wNumButtons.
 typedef struct {
-  WORD wMid, wPid;
-  CHAR szPname[32];
-  UINT wXmin, wXmax, wYmin, wYmax, wZmin, wZmax;
-  UINT wNumButtons, wPeriodMin, wPeriodMax;
-  UINT wRmin, wRmax, wUmin, wUmax, wVmin, wVmax;
-  UINT wCaps, wMaxAxes, wNumAxes, wMaxButtons;
-  CHAR szRegKey[32];
-  CHAR szOEMVxD[260];
+  BYTE before[60];
+  UINT wNumButtons;
+  BYTE after[340];
 } JoyCapsA;
 
 typedef struct {
@@ -57,8 +44,6 @@ typedef struct {
 
 typedef char JoyCapsIs404[sizeof(JoyCapsA) == 404 ? 1 : -1];
 typedef char JoyInfoExIs52[sizeof(JoyInfoEx) == 52 ? 1 : -1];
-
-enum { kAxisCentre = 32767 };
 
 typedef struct {
   DWORD result;  // 0: the record below is handed out; otherwise returned as is
@@ -74,7 +59,6 @@ static LONG g_scriptOffset;  // bytes of the script consumed so far
 static DWORD g_scriptLine;   // lines consumed so far
 static State g_state = {kJoyErrUnplugged, kAxisCentre, kAxisCentre, 0, 0, 0, 0};
 static DWORD g_served;       // queries answered from g_state
-static DWORD g_queries;      // joyGetPosEx calls by this process
 
 #ifdef JOYDOUBLE_PLANTED
 // Built a second time as a "winmm.dll" that the driver plants beside
@@ -88,17 +72,13 @@ static DWORD g_queries;      // joyGetPosEx calls by this process
 
 // ---- the script ----
 
-// Turns one script line into a joystick state. Lines that are not a state
-// (caps, comments, blanks, anything unknown) give FALSE and are passed over.
+// Turns one script line into a joystick state; any other line gives FALSE.
 static BOOL ParseState(const char* text, DWORD lineNumber, State* state) {
   State parsed = {0, kAxisCentre, kAxisCentre, 0, 1, lineNumber, 0};
   int used = 0;
-  if (sscanf(text, " pos %lu %lu %lx%n", &parsed.x, &parsed.y, &parsed.buttons, &used) == 3) {
-  } else if (sscanf(text, " fail %lu%n", &parsed.result, &used) == 1) {
-  } else if ((void)sscanf(text, " lost%n", &used), used) {
+  if (sscanf(text, " pos %lu %lu %lx%n", &parsed.x, &parsed.y, &parsed.buttons, &used) != 3) {
+    if ((void)sscanf(text, " lost%n", &used), !used) return FALSE;
     parsed.result = kJoyErrUnplugged;
-  } else {
-    return FALSE;
   }
   const char* rest = text + used;
   DWORD count;
@@ -145,19 +125,8 @@ UINT WINAPI joyGetDevCapsA(UINT_PTR id, JoyCapsA* caps, UINT size) {
   // The system checks the caller before it looks for the device.
   if (id != 0 || !caps || size != sizeof(JoyCapsA)) result = kJoyErrParms;
   if (result == 0) {
-    JoyCapsA filled;
-    ZeroMemory(&filled, sizeof(filled));
-    filled.wMid = 0xFFFF;
-    filled.wPid = 0x0001;
-    lstrcpynA(filled.szPname, "Scripted joystick", sizeof(filled.szPname));
-    filled.wXmax = filled.wYmax = filled.wZmax = 65535;
-    filled.wRmax = filled.wUmax = filled.wVmax = 65535;
-    filled.wNumButtons = buttons;
-    filled.wMaxButtons = 32;
-    filled.wPeriodMin = 10;
-    filled.wPeriodMax = 1000;
-    filled.wMaxAxes = filled.wNumAxes = 2;
-    CopyMemory(caps, &filled, sizeof(filled));
+    ZeroMemory(caps, sizeof(*caps));
+    caps->wNumButtons = buttons;
   }
   // The calling thread's COM apartment (APTTYPE_*, -1 for none): the program
   // queries from its UI thread, which About... needs to be an apartment.
@@ -171,7 +140,6 @@ UINT WINAPI joyGetDevCapsA(UINT_PTR id, JoyCapsA* caps, UINT size) {
 }
 
 UINT WINAPI joyGetPosEx(UINT id, JoyInfoEx* info) {
-  ++g_queries;
   if (g_served >= g_state.count) Advance();
   ++g_served;
   if (g_state.waitMs) Sleep(g_state.waitMs);
@@ -184,12 +152,7 @@ UINT WINAPI joyGetPosEx(UINT id, JoyInfoEx* info) {
   if (result == 0) {
     info->dwXpos = g_state.x;
     info->dwYpos = g_state.y;
-    info->dwZpos = info->dwRpos = info->dwUpos = info->dwVpos = kAxisCentre;
     info->dwButtons = g_state.buttons;
-    DWORD pressed = 0;
-    for (DWORD bits = g_state.buttons; bits; bits &= bits - 1) ++pressed;
-    info->dwButtonNumber = pressed;
-    info->dwPOV = 0xFFFF;
   }
 
   // Where the cursor is when the tick starts: the driver reads every step of
@@ -197,10 +160,9 @@ UINT WINAPI joyGetPosEx(UINT id, JoyInfoEx* info) {
   POINT cursor = {0, 0};
   char where[32] = "";
   if (GetCursorPos(&cursor)) (void)snprintf(where, sizeof(where), " cursor=%ld,%ld", cursor.x, cursor.y);
-  LOG("joyGetPosEx q=%lu id=%u size=%lu flags=0x%lx line=%lu waited=%lu -> %u x=%lu y=%lu "
-      "buttons=0x%lx%s",
-      g_queries, id, info ? info->dwSize : 0, info ? info->dwFlags : 0, g_state.line,
-      g_state.waitMs, result, g_state.x, g_state.y, g_state.buttons, where);
+  LOG("joyGetPosEx id=%u size=%lu flags=0x%lx line=%lu -> %u x=%lu y=%lu buttons=0x%lx%s", id,
+      info ? info->dwSize : 0, info ? info->dwFlags : 0, g_state.line, result, g_state.x,
+      g_state.y, g_state.buttons, where);
   return result;
 }
 
@@ -209,12 +171,12 @@ UINT WINAPI joyGetPosEx(UINT id, JoyInfoEx* info) {
 // raises and restores it (only on its fallback tick paths, while polling).
 UINT WINAPI timeBeginPeriod(UINT period) {
   LOG("timeBeginPeriod %u", period);
-  return kNoError;
+  return 0;
 }
 
 UINT WINAPI timeEndPeriod(UINT period) {
   LOG("timeEndPeriod %u", period);
-  return kNoError;
+  return 0;
 }
 
 // ---- the open menu, read from inside the process that owns it ----
@@ -246,24 +208,20 @@ static void ReadMenu(char* out) {
     (void)GetMenuItemRect(popup, menu, (UINT)i, &rect);
     const BOOL separator = (GetMenuState(menu, (UINT)i, MF_BYPOSITION) & MF_SEPARATOR) != 0;
     used += snprintf(out + used, (size_t)(kMenuTextSize - used),
-                     "{\"index\": %d, \"caption\": %s, \"separator\": %s, "
-                     "\"rect\": [%ld, %ld, %ld, %ld]}\n",
-                     i, JsonString(quoted, caption), separator ? "true" : "false", rect.left,
+                     "{\"caption\": %s, \"separator\": %s, \"rect\": [%ld, %ld, %ld, %ld]}\n",
+                     JsonString(quoted, caption), separator ? "true" : "false", rect.left,
                      rect.top, rect.right, rect.bottom);
   }
 }
 
 static DWORD WINAPI MenuReader(LPVOID unused) {
   (void)unused;
-  char requestName[64], doneName[64], textName[64];
-  const unsigned long pid = GetCurrentProcessId();
-  (void)snprintf(requestName, sizeof(requestName), MENU_OBJECT_NAME, "request", pid);
-  (void)snprintf(doneName, sizeof(doneName), MENU_OBJECT_NAME, "done", pid);
-  (void)snprintf(textName, sizeof(textName), MENU_OBJECT_NAME, "text", pid);
-  HANDLE request = CreateEventA(NULL, FALSE, FALSE, requestName);
-  HANDLE done = CreateEventA(NULL, FALSE, FALSE, doneName);
-  HANDLE mapping =
-      CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, kMenuTextSize, textName);
+  char name[64];
+  const DWORD pid = GetCurrentProcessId();
+  HANDLE request = CreateEventA(NULL, FALSE, FALSE, MenuObjectName(name, "request", pid));
+  HANDLE done = CreateEventA(NULL, FALSE, FALSE, MenuObjectName(name, "done", pid));
+  HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, kMenuTextSize,
+                                      MenuObjectName(name, "text", pid));
   char* text = mapping ? (char*)MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, kMenuTextSize) : NULL;
   if (!request || !done || !text) return 1;
   // Blocked here, it costs the program under test nothing between requests.
@@ -292,9 +250,6 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     if (reader) CloseHandle(reader);
 #endif
     LOG("attach module=%s exe=%s", module, exe);
-  } else if (reason == DLL_PROCESS_DETACH) {
-    LOG("detach%s", "");
-    if (g_log != INVALID_HANDLE_VALUE) CloseHandle(g_log);
   }
   return TRUE;
 }

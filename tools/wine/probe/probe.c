@@ -1,16 +1,14 @@
 // The end-to-end driver's eyes and hands inside Wine.
 //
-//   probe window X Y W H LOG   a window that takes the foreground and writes
-//                              every mouse-button and key message it gets to LOG,
-//                              and lists the latest of them in its own client area
-//                              (newest at the top), so screenshots show them too;
-//                              it also runs the commands below as the driver
-//                              appends them to VELMORA_PROBE_COMMANDS ("SEQ COMMAND
-//                              ARGS" lines), answering in VELMORA_PROBE_REPLIES
-//                              between "begin SEQ" and "end SEQ" lines
+//   probe window X Y W H LOG   a window that takes the foreground, writes every
+//                              mouse-button and key message it gets to LOG and
+//                              lists the latest in its client area, newest on top,
+//                              for the demo's screenshots; it runs the commands
+//                              below as the driver appends "SEQ COMMAND ARGS" lines
+//                              to VELMORA_PROBE_COMMANDS, answering in
+//                              VELMORA_PROBE_REPLIES between "begin SEQ" and "end SEQ"
 //   probe info                 the windows the driver asks about, as JSON lines
-//   probe menu                 the items of the open popup menu: caption and
-//                              screen rectangle, as JSON lines
+//   probe menu                 the open popup menu's items, as JSON lines
 //   probe close                asks Velmora's window to close (WM_CLOSE)
 //   probe taskbarcreated       broadcasts "TaskbarCreated", as a restarted shell does
 //   probe delicon              removes Velmora's icon from outside (NIM_DELETE)
@@ -33,87 +31,25 @@ static HANDLE g_log = INVALID_HANDLE_VALUE;
 static FILE* g_out;  // where commands answer: stdout, or the replies file
 static char g_commandsPath[MAX_PATH], g_repliesPath[MAX_PATH];
 static LONG g_commandsOffset;
+static char g_shown[1024];  // the client area's list, newest line first
 
 static int RunCommand(int argc, char** argv);
 
-// ---- what the window shows: the latest input it received, newest first ----
-
-enum { kShownLines = 14, kShownLength = 64 };
-static char g_shown[kShownLines][kShownLength];
-static int g_shownCount;
-
-static void Show(HWND window, const char* format, ...) {
-  memmove(g_shown[1], g_shown[0], sizeof(g_shown) - sizeof(g_shown[0]));
-  va_list args;
-  va_start(args, format);
-  (void)vsnprintf(g_shown[0], kShownLength, format, args);
-  va_end(args);
-  if (g_shownCount < kShownLines) ++g_shownCount;
-  (void)InvalidateRect(window, NULL, TRUE);
-}
-
-static void Paint(HWND window) {
-  PAINTSTRUCT paint;
-  HDC dc = BeginPaint(window, &paint);
-  RECT area;
-  (void)GetClientRect(window, &area);
-  HBRUSH brush = CreateSolidBrush(RGB(0x2e, 0x6f, 0x9e));
-  (void)FillRect(dc, &area, brush);
-  (void)DeleteObject(brush);
-  (void)SetBkMode(dc, TRANSPARENT);
-  (void)SetTextColor(dc, RGB(255, 255, 255));
-  TEXTMETRICA metrics;
-  (void)GetTextMetricsA(dc, &metrics);
-  const int lineHeight = metrics.tmHeight + 2;
-  RECT line = {area.left + 8, area.top + 6, area.right - 8, area.top + 6 + lineHeight};
-  (void)DrawTextA(dc, "probe: clicks and keys land here", -1, &line, DT_SINGLELINE);
-  (void)OffsetRect(&line, 0, lineHeight + 4);
-  for (int i = 0; i < g_shownCount && line.top < area.bottom; ++i) {
-    // The newest line stands out; older ones fade towards the background.
-    (void)SetTextColor(dc, i == 0 ? RGB(255, 255, 160) : RGB(210, 225, 240));
-    (void)DrawTextA(dc, g_shown[i], -1, &line, DT_SINGLELINE | DT_END_ELLIPSIS);
-    (void)OffsetRect(&line, 0, lineHeight);
-  }
-  EndPaint(window, &paint);
-}
-
 // ---- probe window ----
 
-static const char* MouseName(UINT message) {
-  switch (message) {
-    case WM_LBUTTONDOWN: return "lbuttondown";
-    case WM_LBUTTONUP: return "lbuttonup";
-    case WM_LBUTTONDBLCLK: return "lbuttondblclk";
-    case WM_RBUTTONDOWN: return "rbuttondown";
-    case WM_RBUTTONUP: return "rbuttonup";
-    case WM_RBUTTONDBLCLK: return "rbuttondblclk";
-    case WM_MBUTTONDOWN: return "mbuttondown";
-    case WM_MBUTTONUP: return "mbuttonup";
-    case WM_MBUTTONDBLCLK: return "mbuttondblclk";
-    default: return NULL;
-  }
-}
-
-static const char* KeyName(UINT message) {
-  switch (message) {
-    case WM_KEYDOWN: return "keydown";
-    case WM_KEYUP: return "keyup";
-    case WM_SYSKEYDOWN: return "syskeydown";
-    case WM_SYSKEYUP: return "syskeyup";
-    default: return NULL;
-  }
-}
-
-static void ButtonState(char state[4]) {
-  state[0] = (GetAsyncKeyState(VK_LBUTTON) & 0x8000) ? 'L' : '-';
-  state[1] = (GetAsyncKeyState(VK_MBUTTON) & 0x8000) ? 'M' : '-';
-  state[2] = (GetAsyncKeyState(VK_RBUTTON) & 0x8000) ? 'R' : '-';
-  state[3] = 0;
-}
+static const struct {
+  UINT message;
+  const char* name;
+} kInputs[] = {
+    {WM_LBUTTONDOWN, "lbuttondown"}, {WM_LBUTTONUP, "lbuttonup"}, {WM_LBUTTONDBLCLK, "lbuttondblclk"},
+    {WM_RBUTTONDOWN, "rbuttondown"}, {WM_RBUTTONUP, "rbuttonup"}, {WM_RBUTTONDBLCLK, "rbuttondblclk"},
+    {WM_MBUTTONDOWN, "mbuttondown"}, {WM_MBUTTONUP, "mbuttonup"}, {WM_MBUTTONDBLCLK, "mbuttondblclk"},
+    {WM_KEYDOWN, "keydown"},         {WM_KEYUP, "keyup"},         {WM_SYSKEYDOWN, "syskeydown"},
+    {WM_SYSKEYUP, "syskeyup"},
+};
 
 // Runs the commands appended since the last look, each answered in a block.
 static void RunPendingCommands(void) {
-  if (!g_commandsPath[0]) return;
   char buffer[2048];
   (void)ReadLines(g_commandsPath, g_commandsOffset, buffer, sizeof(buffer));
   for (char* line = buffer; *line;) {
@@ -125,73 +61,65 @@ static void RunPendingCommands(void) {
     for (char* token = strtok(line, " \r"); token && argc < 8; token = strtok(NULL, " \r")) {
       argv[argc++] = token;
     }
-    if (argc >= 2) {
-      FILE* replies = fopen(g_repliesPath, "a");
-      if (replies) {
-        g_out = replies;
-        fprintf(replies, "begin %s\n", argv[0]);
-        // argv[0] is the sequence number; the command itself reads as if run alone.
-        const int code = RunCommand(argc, argv);
-        fprintf(replies, "exit %d\nend %s\n", code, argv[0]);
-        fclose(replies);
-        g_out = stdout;
-      }
+    if (argc >= 2 && (g_out = fopen(g_repliesPath, "a")) != NULL) {
+      // argv[0] is the sequence number; the command itself reads as if run alone.
+      fprintf(g_out, "begin %s\n", argv[0]);
+      const int code = RunCommand(argc, argv);
+      fprintf(g_out, "exit %d\nend %s\n", code, argv[0]);
+      fclose(g_out);
     }
     line = end + 1;
   }
 }
 
 static LRESULT CALLBACK ProbeProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  const char* name = MouseName(message);
-  if (name) {
-    POINT at = {(short)LOWORD(lParam), (short)HIWORD(lParam)};
-    LogLine(g_log, "%s x=%d y=%d", name, (int)at.x, (int)at.y);
-    // Shown in screen coordinates, the ones the pointer in a screenshot has.
-    (void)ClientToScreen(window, &at);
-    Show(window, "%s at %ld,%ld", name, at.x, at.y);
-    return 0;
-  }
-  name = KeyName(message);
-  if (name) {
-    LogLine(g_log, "%s vk=0x%02x scan=0x%02x ext=%d repeat=%u", name, (unsigned)wParam,
-        (unsigned)((lParam >> 16) & 0xFF), (int)((lParam >> 24) & 1),
-        (unsigned)(lParam & 0xFFFF));
-    Show(window, "%s vk=0x%02x scan=0x%02x%s", name, (unsigned)wParam,
-         (unsigned)((lParam >> 16) & 0xFF), ((lParam >> 24) & 1) ? " extended" : "");
+  for (size_t i = 0; i < sizeof(kInputs) / sizeof(kInputs[0]); ++i) {
+    if (kInputs[i].message != message) continue;
+    char line[128];
+    if (message >= WM_KEYFIRST && message <= WM_KEYLAST) {
+      (void)snprintf(line, sizeof(line), "%s vk=0x%02x scan=0x%02x ext=%d", kInputs[i].name,
+                     (unsigned)wParam, (unsigned)((lParam >> 16) & 0xFF), (int)((lParam >> 24) & 1));
+    } else {
+      (void)snprintf(line, sizeof(line), "%s x=%d y=%d", kInputs[i].name, (short)LOWORD(lParam),
+                     (short)HIWORD(lParam));
+    }
+    LogLine(g_log, "%s", line);
+    const size_t length = strlen(line);
+    memmove(g_shown + length + 1, g_shown, sizeof(g_shown) - length - 1);
+    memcpy(g_shown, line, length);
+    g_shown[length] = '\n';
+    g_shown[sizeof(g_shown) - 1] = 0;
+    (void)InvalidateRect(window, NULL, TRUE);
     return 0;
   }
   switch (message) {
     case WM_ACTIVATE:
       LogLine(g_log, "activate state=%u", (unsigned)LOWORD(wParam));
       break;
-    case WM_SETFOCUS:
-      LogLine(g_log, "setfocus");
-      break;
-    case WM_KILLFOCUS:
-      LogLine(g_log, "killfocus");
-      break;
-    case WM_PAINT:
-      Paint(window);
+    case WM_PAINT: {
+      PAINTSTRUCT paint;
+      HDC dc = BeginPaint(window, &paint);
+      RECT area;
+      (void)GetClientRect(window, &area);
+      (void)InflateRect(&area, -8, -6);
+      (void)DrawTextA(dc, "probe: clicks and keys land here\n\n", -1, &area, 0);
+      area.top += 2 * HIWORD(GetDialogBaseUnits());
+      (void)DrawTextA(dc, g_shown, -1, &area, 0);
+      EndPaint(window, &paint);
       return 0;
+    }
     case WM_TIMER:
       RunPendingCommands();
       return 0;
-    case WM_QUERYENDSESSION:
-    case WM_ENDSESSION: {
-      char buttons[4];
-      ButtonState(buttons);
-      LogLine(g_log, "%s buttons=%s", message == WM_ENDSESSION ? "endsession" : "queryendsession", buttons);
-      // No quitting here: the system ends the process once every window of it
-      // has answered. Quit early, and the thread's IME window may never answer;
-      // Wine 8's wineboot then frees the record of that wait while the reply is
-      // still due, and the next process it shuts down (Velmora) was seen either
-      // killed before it had finished unloading or never sent WM_ENDSESSION.
-      return message == WM_QUERYENDSESSION;
-    }
     case WM_DESTROY:
       PostQuitMessage(0);
       return 0;
     default:
+      // Nothing quits on WM_ENDSESSION: the system ends the process once every
+      // window of it has answered. Quit early, and the thread's IME window may
+      // never answer; Wine 8's wineboot then frees the record of that wait while
+      // the reply is still due, and the next process it shuts down (Velmora) was
+      // seen either killed before it had unloaded or never sent WM_ENDSESSION.
       break;
   }
   return DefWindowProcA(window, message, wParam, lParam);
@@ -200,20 +128,17 @@ static LRESULT CALLBACK ProbeProc(HWND window, UINT message, WPARAM wParam, LPAR
 static int RunWindow(int x, int y, int width, int height, const char* logPath) {
   g_log = CreateFileA(logPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-  if (g_log == INVALID_HANDLE_VALUE) return 2;
-
-  WNDCLASSA windowClass;
-  ZeroMemory(&windowClass, sizeof(windowClass));
-  windowClass.style = CS_DBLCLKS;  // so the second click of a pair arrives as a double click
-  windowClass.lpfnWndProc = ProbeProc;
-  windowClass.hInstance = GetModuleHandleA(NULL);
-  windowClass.hCursor = LoadCursorA(NULL, MAKEINTRESOURCEA(32512));
-  windowClass.lpszClassName = kProbeClass;
-  if (!RegisterClassA(&windowClass)) return 3;
-
-  HWND window = CreateWindowExA(0, kProbeClass, "Velmora probe", WS_POPUP | WS_VISIBLE, x, y,
-                                width, height, NULL, NULL, windowClass.hInstance, NULL);
-  if (!window) return 4;
+  const WNDCLASSA windowClass = {
+      .style = CS_DBLCLKS,  // so the second click of a pair arrives as a double click
+      .lpfnWndProc = ProbeProc,
+      .hCursor = LoadCursorA(NULL, MAKEINTRESOURCEA(32512)),
+      .hbrBackground = (HBRUSH)(COLOR_WINDOW + 1),
+      .lpszClassName = kProbeClass};
+  HWND window = RegisterClassA(&windowClass)
+                    ? CreateWindowExA(0, kProbeClass, "Velmora probe", WS_POPUP | WS_VISIBLE, x, y,
+                                      width, height, NULL, NULL, NULL, NULL)
+                    : NULL;
+  if (g_log == INVALID_HANDLE_VALUE || !window) return 2;
   (void)SetForegroundWindow(window);
   (void)SetFocus(window);
   const DWORD commands = GetEnvironmentVariableA("VELMORA_PROBE_COMMANDS", g_commandsPath,
@@ -222,11 +147,9 @@ static int RunWindow(int x, int y, int width, int height, const char* logPath) {
                                                 sizeof(g_repliesPath));
   if (commands && commands < sizeof(g_commandsPath) && replies && replies < sizeof(g_repliesPath)) {
     (void)SetTimer(window, 1, 20, NULL);
-  } else {
-    g_commandsPath[0] = 0;
   }
   LogLine(g_log, "ready hwnd=0x%lx pid=%lu foreground=%d", (unsigned long)(ULONG_PTR)window,
-      GetCurrentProcessId(), GetForegroundWindow() == window);
+          GetCurrentProcessId(), GetForegroundWindow() == window);
 
   MSG message;
   while (GetMessageA(&message, NULL, 0, 0) > 0) {
@@ -238,34 +161,32 @@ static int RunWindow(int x, int y, int width, int height, const char* logPath) {
 
 // ---- info ----
 
+// The fields of one window, or of none (a null handle) as empty ones.
 static void PutWindowFields(HWND window) {
-  char className[128] = "", text[256] = "";
+  char className[128] = "", text[256] = "", quotedClass[260], quotedText[516];
   (void)GetClassNameA(window, className, sizeof(className));
   (void)GetWindowTextA(window, text, sizeof(text));
   DWORD pid = 0;
   (void)GetWindowThreadProcessId(window, &pid);
   RECT rect = {0, 0, 0, 0};
   (void)GetWindowRect(window, &rect);
-  char quotedClass[260], quotedText[516];
-  fprintf(g_out, "\"hwnd\": %lu, \"pid\": %lu, \"class\": %s, \"text\": %s",
+  fprintf(g_out,
+          "\"hwnd\": %lu, \"pid\": %lu, \"class\": %s, \"text\": %s, \"visible\": %s, "
+          "\"style\": %lu, \"rect\": [%ld, %ld, %ld, %ld]}\n",
           (unsigned long)(ULONG_PTR)window, (unsigned long)pid, JsonString(quotedClass, className),
-          JsonString(quotedText, text));
-  fprintf(g_out, ", \"visible\": %s, \"style\": %lu, \"rect\": [%ld, %ld, %ld, %ld]",
-         IsWindowVisible(window) ? "true" : "false",
-         (unsigned long)GetWindowLongA(window, GWL_STYLE), rect.left, rect.top, rect.right,
-         rect.bottom);
+          JsonString(quotedText, text), IsWindowVisible(window) ? "true" : "false",
+          (unsigned long)GetWindowLongA(window, GWL_STYLE), rect.left, rect.top, rect.right,
+          rect.bottom);
 }
 
 static BOOL CALLBACK PutChild(HWND child, LPARAM parent) {
-  fprintf(g_out, "{\"kind\": \"child\", \"parent\": %lu, \"id\": %ld, ", (unsigned long)parent,
-         (long)GetDlgCtrlID(child));
   // A message box keeps its icon control even without an icon; what it shows
   // is the handle the control holds.
   DWORD_PTR icon = 0;
   (void)SendMessageTimeoutA(child, STM_GETICON, 0, 0, SMTO_ABORTIFHUNG, 2000, &icon);
-  fprintf(g_out, "\"icon\": %lu, ", (unsigned long)icon);
+  fprintf(g_out, "{\"kind\": \"child\", \"parent\": %lu, \"icon\": %lu, ", (unsigned long)parent,
+          (unsigned long)icon);
   PutWindowFields(child);
-  fprintf(g_out, "}\n");
   return TRUE;
 }
 
@@ -273,27 +194,20 @@ static BOOL CALLBACK PutTopLevel(HWND window, LPARAM unused) {
   (void)unused;
   char className[128] = "";
   (void)GetClassNameA(window, className, sizeof(className));
-  // The desktop's own helper windows are noise; these are the ones scenarios read.
-  const BOOL wanted = !strcmp(className, kVelmoraClass) || !strcmp(className, "#32768") ||
-                      !strcmp(className, "#32770") || !strcmp(className, kProbeClass) ||
-                      IsWindowVisible(window);
-  if (!wanted) return TRUE;
+  // The desktop's own hidden helper windows are noise; these are the ones scenarios read.
+  if (strcmp(className, kVelmoraClass) && strcmp(className, "#32768") &&
+      strcmp(className, "#32770") && !IsWindowVisible(window)) {
+    return TRUE;
+  }
   fprintf(g_out, "{\"kind\": \"window\", ");
   PutWindowFields(window);
-  fprintf(g_out, "}\n");
   if (!strcmp(className, "#32770")) (void)EnumChildWindows(window, PutChild, (LPARAM)window);
   return TRUE;
 }
 
 static int RunInfo(void) {
-  HWND foreground = GetForegroundWindow();
   fprintf(g_out, "{\"kind\": \"foreground\", ");
-  if (foreground) {
-    PutWindowFields(foreground);
-  } else {
-    fprintf(g_out, "\"hwnd\": 0");
-  }
-  fprintf(g_out, "}\n");
+  PutWindowFields(GetForegroundWindow());
   (void)EnumWindows(PutTopLevel, 0);
   fflush(g_out);
   return 0;
@@ -306,29 +220,20 @@ static int RunInfo(void) {
 // says. Wine keeps a menu's items in the memory of the process that made it,
 // so the joystick double reads them from inside that process; this asks it.
 static int RunMenu(void) {
-  HWND popup = FindMenuWindow(0);
-  if (!popup) {
-    fprintf(g_out, "no popup menu is open\n");
-    return 1;
-  }
   DWORD pid = 0;
-  (void)GetWindowThreadProcessId(popup, &pid);
-  char requestName[64], doneName[64], textName[64];
-  (void)snprintf(requestName, sizeof(requestName), MENU_OBJECT_NAME, "request", pid);
-  (void)snprintf(doneName, sizeof(doneName), MENU_OBJECT_NAME, "done", pid);
-  (void)snprintf(textName, sizeof(textName), MENU_OBJECT_NAME, "text", pid);
-  HANDLE request = OpenEventA(EVENT_MODIFY_STATE, FALSE, requestName);
-  HANDLE done = OpenEventA(SYNCHRONIZE, FALSE, doneName);
-  HANDLE mapping = OpenFileMappingA(FILE_MAP_READ, FALSE, textName);
+  (void)GetWindowThreadProcessId(FindMenuWindow(0), &pid);
+  char name[64];
+  HANDLE request = OpenEventA(EVENT_MODIFY_STATE, FALSE, MenuObjectName(name, "request", pid));
+  HANDLE done = OpenEventA(SYNCHRONIZE, FALSE, MenuObjectName(name, "done", pid));
+  HANDLE mapping = OpenFileMappingA(FILE_MAP_READ, FALSE, MenuObjectName(name, "text", pid));
   const char* text = mapping ? (const char*)MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0) : NULL;
   int code = 1;
-  if (!request || !done || !text) {
-    fprintf(g_out, "process %lu, which owns the menu, has no joystick double to read it\n", pid);
-  } else if (!SetEvent(request) || WaitForSingleObject(done, 5000) != WAIT_OBJECT_0) {
-    fprintf(g_out, "the joystick double in process %lu did not read the menu\n", pid);
-  } else {
+  if (request && done && text && SetEvent(request) &&
+      WaitForSingleObject(done, 5000) == WAIT_OBJECT_0) {
     fprintf(g_out, "%s", text);
-    code = strncmp(text, "{", 1) ? 1 : 0;
+    code = text[0] != '{';
+  } else {
+    fprintf(g_out, "no joystick double read a menu in process %lu (0: no menu is open)\n", pid);
   }
   if (text) (void)UnmapViewOfFile(text);
   if (mapping) CloseHandle(mapping);
@@ -340,59 +245,33 @@ static int RunMenu(void) {
 
 // ---- commands ----
 
-static int RunClose(void) {
-  HWND velmora = FindWindowA(kVelmoraClass, NULL);
-  if (!velmora) return 1;
-  return PostMessageA(velmora, WM_CLOSE, 0, 0) ? 0 : 1;
-}
-
-static int RunTaskbarCreated(void) {
-  UINT message = RegisterWindowMessageA("TaskbarCreated");
-  if (!message) return 1;
-  return SendNotifyMessageA(HWND_BROADCAST, message, 0, 0) ? 0 : 1;
-}
-
-static int RunDeleteIcon(void) {
-  HWND velmora = FindWindowA(kVelmoraClass, NULL);
-  if (!velmora) return 1;
-  NOTIFYICONDATAA data;
-  ZeroMemory(&data, sizeof(data));
-  data.cbSize = NOTIFYICONDATAA_V1_SIZE;
-  data.hWnd = velmora;
-  data.uID = 1;
-  return Shell_NotifyIconA(NIM_DELETE, &data) ? 0 : 1;
-}
-
-static int RunKey(const char* vkText) {
-  const BYTE vk = (BYTE)strtoul(vkText, NULL, 0);
-  const BYTE scan = (BYTE)MapVirtualKeyA(vk, 0 /* MAPVK_VK_TO_VSC */);
-  keybd_event(vk, scan, 0, 0);
-  keybd_event(vk, scan, KEYEVENTF_KEYUP, 0);
-  return 0;
-}
-
-static int RunKeyState(const char* vkText) {
-  const int vk = (int)strtoul(vkText, NULL, 0);
-  fprintf(g_out, "%s\n", (GetAsyncKeyState(vk) & 0x8000) ? "down" : "up");
-  return 0;
-}
-
-static int RunBrowser(void) {
-  g_log = OpenLogNamedBy("VELMORA_E2E_BROWSER_LOG");
-  if (g_log == INVALID_HANDLE_VALUE) return 1;
-  LogLine(g_log, "browser pid=%lu cmdline=%s", GetCurrentProcessId(), GetCommandLineA());
-  return 0;
-}
-
 // argv[1] is the command; argv[0] is the program or the command's sequence number.
 static int RunCommand(int argc, char** argv) {
-  if (argc == 2 && !strcmp(argv[1], "info")) return RunInfo();
-  if (argc == 2 && !strcmp(argv[1], "menu")) return RunMenu();
-  if (argc == 2 && !strcmp(argv[1], "close")) return RunClose();
-  if (argc == 2 && !strcmp(argv[1], "taskbarcreated")) return RunTaskbarCreated();
-  if (argc == 2 && !strcmp(argv[1], "delicon")) return RunDeleteIcon();
-  if (argc == 3 && !strcmp(argv[1], "key")) return RunKey(argv[2]);
-  if (argc == 3 && !strcmp(argv[1], "keystate")) return RunKeyState(argv[2]);
+  const char* command = argv[1];
+  HWND velmora = FindWindowA(kVelmoraClass, NULL);
+  const BYTE vk = argc == 3 ? (BYTE)strtoul(argv[2], NULL, 0) : 0;
+  if (argc == 2 && !strcmp(command, "info")) return RunInfo();
+  if (argc == 2 && !strcmp(command, "menu")) return RunMenu();
+  if (argc == 2 && !strcmp(command, "close")) {
+    return !(velmora && PostMessageA(velmora, WM_CLOSE, 0, 0));
+  }
+  if (argc == 2 && !strcmp(command, "taskbarcreated")) {
+    return !SendNotifyMessageA(HWND_BROADCAST, RegisterWindowMessageA("TaskbarCreated"), 0, 0);
+  }
+  if (argc == 2 && !strcmp(command, "delicon")) {
+    NOTIFYICONDATAA data = {.cbSize = NOTIFYICONDATAA_V1_SIZE, .hWnd = velmora, .uID = 1};
+    return !(velmora && Shell_NotifyIconA(NIM_DELETE, &data));
+  }
+  if (argc == 3 && !strcmp(command, "key")) {
+    const BYTE scan = (BYTE)MapVirtualKeyA(vk, 0 /* MAPVK_VK_TO_VSC */);
+    keybd_event(vk, scan, 0, 0);
+    keybd_event(vk, scan, KEYEVENTF_KEYUP, 0);
+    return 0;
+  }
+  if (argc == 3 && !strcmp(command, "keystate")) {
+    fprintf(g_out, "%s\n", (GetAsyncKeyState(vk) & 0x8000) ? "down" : "up");
+    return 0;
+  }
   fprintf(g_out, "unknown command\n");
   return 64;
 }
@@ -402,9 +281,10 @@ int main(int argc, char** argv) {
   if (argc >= 7 && !strcmp(argv[1], "window")) {
     return RunWindow(atoi(argv[2]), atoi(argv[3]), atoi(argv[4]), atoi(argv[5]), argv[6]);
   }
-  if (argc >= 2 && !strcmp(argv[1], "browser")) return RunBrowser();
-  if (argc >= 2) return RunCommand(argc, argv);
-  fprintf(stderr, "usage: probe window X Y W H LOG | info | menu | close | taskbarcreated | delicon |"
-                  " key VK | keystate VK | browser ARGS...\n");
-  return 64;
+  if (argc >= 2 && !strcmp(argv[1], "browser")) {
+    g_log = OpenLogNamedBy("VELMORA_E2E_BROWSER_LOG");
+    LogLine(g_log, "browser pid=%lu cmdline=%s", GetCurrentProcessId(), GetCommandLineA());
+    return g_log == INVALID_HANDLE_VALUE;
+  }
+  return argc >= 2 ? RunCommand(argc, argv) : 64;  // the commands are listed at the top
 }
