@@ -69,7 +69,7 @@ def start_velmora(s):
     s.write_script(states=[drive.centre()])
     s.start_velmora(debug="-all")
     pid = s.velmora_pid()
-    s.wait_polling(pid)
+    s.wait_queries(10, pid)
     return pid
 
 
@@ -181,7 +181,7 @@ def measure_pair(build, work, prefix, index, cpu_s):
         s._start("baseline", [harness.WINE64, harness.unix_to_windows(baseline_exe)], env)
         harness.wait_for(lambda: harness.read_double_log(s.dir / "baseline-double.log"), 60,
                          "the baseline to poll")
-        s.wait_polling(pid)
+        s.wait_queries(10, pid)
         time.sleep(2.0)  # both past start-up
 
         baseline_log = s.dir / "baseline-double.log"
