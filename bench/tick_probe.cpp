@@ -40,7 +40,7 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     return 0;
   }
   if (g_source && g_source->IsTick(message, wParam)) {
-    if (g_source->TakeTick()) Stamp();
+    if (g_source->TakeTick(message, wParam)) Stamp();
     return 0;
   }
   return DefWindowProcA(window, message, wParam, lParam);

@@ -6,39 +6,49 @@ void TickSchedule::SetEnabled(bool enabled) {
   int expected = enabled ? kOff : kOn;
   // Once closed, it stays closed.
   if (state_.compare_exchange_strong(expected, enabled ? kOn : kOff) && enabled) {
-    outstanding_.store(false);
+    outstanding_.store(0);
   }
 }
 
 void TickSchedule::Close() { state_.store(kClosed); }
 
-bool TickSchedule::TakeTick() {
-  outstanding_.store(false);
-  return state_.load() == kOn;
+bool TickSchedule::TakeTick(uint32_t number) {
+  // Only the newest number clears the slot; an older message in the queue is
+  // one that was given up for lost, or one posted before a stop.
+  if (number == 0 || !outstanding_.compare_exchange_strong(number, 0)) return false;
+  return IsOn();
+}
+
+void TickSchedule::PostFailed(uint32_t number) {
+  (void)outstanding_.compare_exchange_strong(number, 0);
 }
 
 TickSchedule::Step TickSchedule::Wake(uint64_t nowUs, Woke woke) {
   const int state = state_.load();
-  if (state == kClosed) return {false, false, Wait::kExit};
+  if (state == kClosed) return {false, 0, Wait::kExit};
   // A wait that fails would fail again at once: the thread sleeps a period
   // rather than spin, and the period it slept stands in for the timer.
-  if (woke == Woke::kFailed) return {false, false, Wait::kPause};
+  if (woke == Woke::kFailed) return {false, 0, Wait::kPause};
   if (state == kOff) {
     running_ = false;
-    return {false, false, Wait::kEvent};
+    return {false, 0, Wait::kEvent};
   }
   if (!running_) {
     // Counted from the moment the ticks were switched on, as a window timer is.
     running_ = true;
-    return {true, false, Wait::kTimer};
+    return {true, 0, Wait::kTimer};
   }
-  if (woke != Woke::kTimer) return {false, false, Wait::kTimer};
-  // None is posted while the last one still waits in the queue, unless it has
-  // waited so long that it must have been lost.
-  bool post = !outstanding_.exchange(true);
-  if (!post && nowUs - postedAtUs_ >= kLostTickUs) post = true;
-  if (post) postedAtUs_ = nowUs;
-  return {false, post, Wait::kTimer};
+  if (woke != Woke::kTimer) return {false, 0, Wait::kTimer};
+  // None is posted while the last one is outstanding, unless it has been so
+  // long that it may have been lost.
+  if (outstanding_.load() != 0 && nowUs - postedAtUs_ < kLostTickUs) {
+    return {false, 0, Wait::kTimer};
+  }
+  // At 100 a second the numbers wrap after about 497 days; 0 means none.
+  if (++lastNumber_ == 0) lastNumber_ = 1;
+  outstanding_.store(lastNumber_);
+  postedAtUs_ = nowUs;
+  return {false, lastNumber_, Wait::kTimer};
 }
 
 }  // namespace velmora

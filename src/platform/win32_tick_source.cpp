@@ -53,7 +53,8 @@ void Win32TickSource::Attach(HWND window, TimePeriodFn beginPeriod, TimePeriodFn
 //    documentation gives "for time-critical situations when short expiration
 //    delays on the order of a few milliseconds are unacceptable", "supported in
 //    Windows 10, version 1803, and later". It keeps the 10 ms period without
-//    raising the system timer resolution at all. A window timer cannot be
+//    timeBeginPeriod: Windows raises the clock rate for such a timer only
+//    while it is set, which here is while the ticks run. A window timer cannot be
 //    relied on there: since Windows 10 2004 timeBeginPeriod "no longer affects
 //    global timer resolution" (its documentation), and WM_TIMER has been seen
 //    to stay on the default 15.6 ms tick in a process that raised it, which
@@ -124,6 +125,13 @@ bool Win32TickSource::IsTick(UINT message, WPARAM wParam) const {
   return message == kTickMessage || (message == WM_TIMER && wParam == kTimer1Id);
 }
 
+bool Win32TickSource::TakeTick(UINT message, WPARAM wParam) {
+  // The window timer's message carries its id, not a number; Windows keeps
+  // at most one of them pending, so it cannot come in a burst.
+  if (message == WM_TIMER) return schedule_.IsOn();
+  return schedule_.TakeTick(static_cast<uint32_t>(wParam));
+}
+
 void Win32TickSource::Close() {
   if (closed_) return;
   closed_ = true;
@@ -172,7 +180,9 @@ void Win32TickSource::Run() {
       due.QuadPart = -static_cast<LONGLONG>(kPollPeriodMs) * 10000;
       armed = SetWaitableTimer(timer_, &due, kPollPeriodMs, nullptr, nullptr, FALSE) != FALSE;
     }
-    if (step.post && !PostMessageA(window_, kTickMessage, 0, 0)) schedule_.PostFailed();
+    if (step.post && !PostMessageA(window_, kTickMessage, step.post, 0)) {
+      schedule_.PostFailed(step.post);
+    }
     DWORD result = 0;
     switch (step.wait) {
       case Wait::kExit:

@@ -1,5 +1,5 @@
 // The poll tick on Win32: every kPollPeriodMs, one private message to the
-// main window, which runs the tick on the UI thread.
+// main window, whose window procedure runs the tick on the UI thread.
 #ifndef VELMORA_PLATFORM_WIN32_TICK_SOURCE_H
 #define VELMORA_PLATFORM_WIN32_TICK_SOURCE_H
 
@@ -9,7 +9,8 @@
 
 namespace velmora {
 
-// The message a tick arrives as. Private to the main window's class.
+// The message a tick arrives as, its number in wParam. Private to the main
+// window's class.
 constexpr UINT kTickMessage = WM_APP + 1;
 
 class Win32TickSource {
@@ -32,8 +33,8 @@ class Win32TickSource {
   bool SetEnabled(bool enabled);
   // True when `message` is a tick, as this source delivers it.
   bool IsTick(UINT message, WPARAM wParam) const;
-  // A tick was dispatched; true when it should run.
-  bool TakeTick() { return schedule_.TakeTick(); }
+  // The tick `message` was dispatched; true when it should run.
+  bool TakeTick(UINT message, WPARAM wParam);
   // Unload has begun: no tick runs after this call returns.
   void Close();
 

@@ -35,7 +35,7 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
   // posted, or posted by the timer thread a moment later, is taken and dropped.
   if (message == WM_DESTROY || (message == WM_ENDSESSION && wParam != 0)) ticks.Close();
   if (ticks.IsTick(message, wParam)) {
-    if (ticks.TakeTick()) g_form.Timer1_Timer();
+    if (ticks.TakeTick(message, wParam)) g_form.Timer1_Timer();
     return 0;
   }
   if (g_form.WindowMessage(message, wParam, lParam)) return 0;

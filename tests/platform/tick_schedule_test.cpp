@@ -1,5 +1,6 @@
 // The tick source's decisions against a model of its timer: the timer thread's
-// wakes are calls to Wake(now, why), the UI thread's dispatches are TakeTick().
+// wakes are calls to Wake(now, why), the UI thread's dispatches are
+// TakeTick(number).
 #include "platform/tick_schedule.h"
 
 #include <gtest/gtest.h>
@@ -22,10 +23,11 @@ struct Running {
     schedule.SetEnabled(true);
     const TickSchedule::Step first = schedule.Wake(1000000, Woke::kEvent);
     EXPECT_TRUE(first.arm);
-    EXPECT_FALSE(first.post);
+    EXPECT_EQ(first.post, 0u);
     EXPECT_EQ(first.wait, Wait::kTimer);
   }
-  bool Expiry(uint64_t nowUs) {
+  // The number posted at this expiry, 0 for none.
+  uint32_t Expiry(uint64_t nowUs) {
     const TickSchedule::Step step = schedule.Wake(nowUs, Woke::kTimer);
     EXPECT_FALSE(step.arm) << "armed once per start, at " << nowUs;
     EXPECT_EQ(step.wait, Wait::kTimer);
@@ -61,9 +63,9 @@ int TicksOverModelTimer(const std::vector<uint64_t>& latencyUs, size_t points) {
       signalled = true;
       nextDue += kPeriodUs;
     }
-    if (r.Expiry(nowUs)) {
+    if (const uint32_t number = r.Expiry(nowUs)) {
       ++ticks;
-      EXPECT_TRUE(r.schedule.TakeTick());
+      EXPECT_TRUE(r.schedule.TakeTick(number));
     }
   }
 }
@@ -92,50 +94,87 @@ TEST(TickSchedule, EveryGridPointTicksWhateverTheWakeLatency) {
   }
 }
 
-TEST(TickSchedule, AtMostOneTickOutstandingUntilItIsTakenOrLost) {
+TEST(TickSchedule, OneTickOutstandingUntilItIsTakenOrLost) {
   Running r;
-  EXPECT_TRUE(r.Expiry(1010000));
+  const uint32_t first = r.Expiry(1010000);
+  EXPECT_NE(first, 0u);
   // The UI thread is busy (a slow query, say): the next expiries post nothing.
-  EXPECT_FALSE(r.Expiry(1020000));
-  EXPECT_FALSE(r.Expiry(1030000));
-  EXPECT_TRUE(r.schedule.TakeTick());
-  EXPECT_TRUE(r.Expiry(1040000));
+  EXPECT_EQ(r.Expiry(1020000), 0u);
+  EXPECT_EQ(r.Expiry(1030000), 0u);
+  EXPECT_TRUE(r.schedule.TakeTick(first));
+  EXPECT_FALSE(r.schedule.TakeTick(first)) << "each number runs once";
+  EXPECT_FALSE(r.schedule.TakeTick(0)) << "0 is no tick";
+  // A wake on the event while the ticks run (SetEvent coming after the thread
+  // armed its timer, as at most starts) neither posts nor arms again.
+  const TickSchedule::Step event = r.schedule.Wake(1035000, Woke::kEvent);
+  EXPECT_FALSE(event.arm);
+  EXPECT_EQ(event.post, 0u);
+  EXPECT_EQ(event.wait, Wait::kTimer);
   // A post that failed leaves none outstanding.
-  r.schedule.PostFailed();
-  EXPECT_TRUE(r.Expiry(1050000));
-  // This one never reaches the window procedure: after a second it counts as lost.
-  EXPECT_FALSE(r.Expiry(2049000));
-  EXPECT_TRUE(r.Expiry(2050000));
-  EXPECT_FALSE(r.Expiry(2060000)) << "the new one is outstanding in its turn";
+  const uint32_t failed = r.Expiry(1040000);
+  r.schedule.PostFailed(failed);
+  const uint32_t lost = r.Expiry(1050000);
+  EXPECT_NE(lost, 0u);
+  EXPECT_NE(lost, failed);
+  // This one never reaches the window procedure: after a second it counts as
+  // lost and another is posted, which runs.
+  EXPECT_EQ(r.Expiry(2049000), 0u);
+  const uint32_t healed = r.Expiry(2050000);
+  EXPECT_NE(healed, 0u);
+  EXPECT_EQ(r.Expiry(2060000), 0u) << "the new one is outstanding in its turn";
+  EXPECT_TRUE(r.schedule.TakeTick(healed));
+  EXPECT_NE(r.Expiry(2070000), 0u);
 }
 
-TEST(TickSchedule, StoppedItWaitsOnTheEventAndStartsAgainWithNoneOutstanding) {
+TEST(TickSchedule, ALongStallEndsInOneTickThenThePaceResumes) {
+  for (const uint64_t stallUs : {1000000, 3500000, 60000000}) {
+    Running r;
+    // The UI thread stalls from t = 1.01 s (a joystick query that hangs, say);
+    // the timer thread goes on waking every period, and whatever it posts
+    // waits in the queue, in order.
+    std::vector<uint32_t> queue;
+    uint64_t nowUs = 1010000;
+    for (; nowUs <= 1010000 + stallUs; nowUs += kPeriodUs) {
+      if (const uint32_t number = r.Expiry(nowUs)) queue.push_back(number);
+    }
+    EXPECT_LE(queue.size(), stallUs / 1000000 + 1) << stallUs;
+    int ran = 0;
+    for (const uint32_t number : queue) ran += r.schedule.TakeTick(number);
+    EXPECT_EQ(ran, 1) << "after a stall of " << stallUs << " us";
+    const uint32_t next = r.Expiry(nowUs);
+    EXPECT_NE(next, 0u);
+    EXPECT_TRUE(r.schedule.TakeTick(next));
+  }
+}
+
+TEST(TickSchedule, StoppedItWaitsOnTheEventAndNoTickFromBeforeTheStopRuns) {
   Running r;
-  EXPECT_TRUE(r.Expiry(1010000));
+  const uint32_t stale = r.Expiry(1010000);
   r.schedule.SetEnabled(false);
   const TickSchedule::Step idle = r.schedule.Wake(1012000, Woke::kEvent);
-  EXPECT_FALSE(idle.post);
+  EXPECT_EQ(idle.post, 0u);
   EXPECT_EQ(idle.wait, Wait::kEvent);
-  // The tick posted before the stop was never dispatched; started again, the
-  // timer is armed anew and the first expiry ticks all the same.
+  // Started again, the timer is armed anew. The tick posted before the stop is
+  // dispatched only now: it belongs to the last spell and does not run.
   r.schedule.SetEnabled(true);
   const TickSchedule::Step restart = r.schedule.Wake(1100000, Woke::kEvent);
   EXPECT_TRUE(restart.arm);
-  EXPECT_FALSE(restart.post);
-  EXPECT_TRUE(r.Expiry(1110000));
-  EXPECT_TRUE(r.schedule.TakeTick());
-  // A tick queued before a stop does not run when it is dispatched after it.
-  EXPECT_TRUE(r.Expiry(1120000));
+  EXPECT_EQ(restart.post, 0u);
+  EXPECT_FALSE(r.schedule.TakeTick(stale));
+  const uint32_t fresh = r.Expiry(1110000);
+  EXPECT_TRUE(r.schedule.TakeTick(fresh));
+  // Nor does one dispatched while stopped.
+  const uint32_t queued = r.Expiry(1120000);
   r.schedule.SetEnabled(false);
-  EXPECT_FALSE(r.schedule.TakeTick());
+  EXPECT_FALSE(r.schedule.TakeTick(queued));
 }
 
 TEST(TickSchedule, AFailedWaitPausesAPeriodInsteadOfSpinning) {
   Running r;
   const TickSchedule::Step failed = r.schedule.Wake(1005000, Woke::kFailed);
-  EXPECT_FALSE(failed.post);
+  EXPECT_EQ(failed.post, 0u);
   EXPECT_EQ(failed.wait, Wait::kPause);
-  EXPECT_TRUE(r.Expiry(1015000)) << "the period slept stands in for the timer";
+  EXPECT_NE(r.Expiry(1015000), 0u) << "the period slept stands in for the timer";
   r.schedule.SetEnabled(false);
   EXPECT_EQ(r.schedule.Wake(1020000, Woke::kFailed).wait, Wait::kPause) << "stopped too";
   EXPECT_EQ(r.schedule.Wake(1030000, Woke::kTimer).wait, Wait::kEvent);
@@ -143,13 +182,12 @@ TEST(TickSchedule, AFailedWaitPausesAPeriodInsteadOfSpinning) {
 
 TEST(TickSchedule, ClosedNoTickRunsAndTheThreadEnds) {
   Running r;
-  EXPECT_TRUE(r.Expiry(1010000));
+  const uint32_t queued = r.Expiry(1010000);
   r.schedule.Close();
-  EXPECT_FALSE(r.schedule.TakeTick());
+  EXPECT_FALSE(r.schedule.TakeTick(queued));
   r.schedule.SetEnabled(true);  // too late: it stays closed
   EXPECT_EQ(r.schedule.Wake(1020000, Woke::kTimer).wait, Wait::kExit);
   EXPECT_EQ(r.schedule.Wake(1020000, Woke::kFailed).wait, Wait::kExit);
-  EXPECT_FALSE(r.schedule.TakeTick());
   // Closed before it ever ran, too.
   TickSchedule never;
   never.Close();
