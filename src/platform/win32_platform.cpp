@@ -67,8 +67,7 @@ void Win32Platform::Start(bool prevInstance) {
   // ShellExecute may hand About... to a handler that is a COM object (a
   // browser registered through DelegateExecute), so the UI thread is a
   // single-threaded apartment from the start, as its documentation asks.
-  comInitialized_ =
-      SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
+  (void)CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
   LoadJoystickInterface();
   KeepTimerResolutionRequests();
 }
@@ -209,7 +208,12 @@ void Win32Platform::UnloadWindow() { (void)DestroyWindow(window_); }
 
 void Win32Platform::EndProcess(UINT exitCode) {
   ticks_.Close();  // gives back the timer resolution, where a fallback holds it
-  if (comInitialized_) CoUninitialize();
+  // COM is left initialised on purpose. The process ends here from inside a
+  // window message (WM_DESTROY, WM_ENDSESSION), from Form_Load or before the
+  // message loop starts, never after the loop, which is where CoUninitialize
+  // belongs: in a single-threaded apartment it may pump messages, and so run
+  // the window procedure again in the middle of the unload. ExitProcess
+  // releases the apartment with the process.
   ExitProcess(exitCode);
 }
 

@@ -15,7 +15,9 @@ class Win32Platform final : public PlatformOps {
  public:
   Win32Platform() = default;
 
-  // Loads the joystick interface from the system directory. Call once,
+  // Makes the UI thread a single-threaded COM apartment (for ShellExecute),
+  // loads the joystick interface from the system directory and opts the
+  // process out of timer power throttling. Call once, on the UI thread,
   // before the window is created.
   void Start(bool prevInstance);
   // The main window and its small icon, once they exist.
@@ -54,7 +56,6 @@ class Win32Platform final : public PlatformOps {
   void KeepTimerResolutionRequests();
 
   bool prevInstance_ = false;
-  bool comInitialized_ = false;
   HWND window_ = nullptr;
   HICON icon_ = nullptr;
   ScopedModule winmm_;

@@ -38,7 +38,8 @@ class formVelmora {
 
   // Routes one message of the main window to its handler. Returns false for the
   // messages the window leaves to the system's default handling. Ticks do not
-  // come this way: the platform's tick source runs Timer1_Timer itself.
+  // come this way: the window procedure asks the platform's tick source about
+  // each tick message and runs Timer1_Timer itself.
   bool WindowMessage(uint32_t message, uintptr_t wParam, intptr_t lParam);
 
   void Form_Load();
