@@ -44,7 +44,7 @@ TEST(AllocationTest, TicksScansAndMenuCallbacksAllocateNothing) {
       h.Choose("Enabled");
       h.Choose("About...");
       h.Tray(0x0205);  // dismissed
-      h.form.WindowMessage(kTaskbarCreated, 0, 0);
+      h.Broadcast();
     }
     h.fake.failing = i >= 1000 && i < 1500 ? "joyGetPosEx" : nullptr;  // gone, and back
     h.fake.nowMs += 10;

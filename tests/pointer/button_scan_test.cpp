@@ -33,7 +33,8 @@ TEST(ButtonScanTest, OnlyTheReportedButtonCountIsExaminedInOrder) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.count);
-    Harness h(c.count);
+    Harness h;
+    h.fake.numButtons = c.count;
     h.Load();
     h.fake.stick.buttons = 0xFFFFFFFFu;
     h.fake.calls.clear();

@@ -5,7 +5,6 @@
 // rows say so, every other failure must leave the calls exactly as they were.
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -21,60 +20,52 @@ std::string Names(const FakePlatform& fake) {
   return names;
 }
 
+// What the program has done before the handler runs.
+enum Setup { kNothing, kLoaded, kHolding };
+void Prepare(Harness& h, Setup setup) {
+  if (setup != kNothing) h.Load();
+  if (setup == kHolding) {
+    h.fake.stick = {kStickHigh, kStickLow, 0x7};
+    h.Tick();
+    h.fake.stick = {kStickHigh, kStickLow, 0xFA};  // 1 and 3 released, 2 held, 4-8 pressed
+  }
+  h.fake.calls.clear();
+}
+
 struct HandlerCase {
   const char* name;
-  std::function<void(Harness&)> setup;  // brings the program to the state before the handler
-  std::function<void(Harness&)> run;    // the handler
+  Setup setup;
+  void (*run)(Harness&);
   std::map<std::string, std::string> pathChanges;  // calls expected when that operation fails
 };
-
-void Loaded(Harness& h) { h.Load(); }
-void LoadedAndHolding(Harness& h) {
-  h.Load();
-  h.fake.stick = {kStickHigh, kStickLow, 0x7};
-  h.Tick();
-  h.fake.stick = {kStickHigh, kStickLow, 0xFA};  // 1 and 3 released, 2 held, 4-8 pressed
-}
 
 const char kMenuOnly[] = "SetForegroundWindow PopupMenu PostNullMessage ";
 
 TEST(FaultInjectionTest, EachFailingOperationIsSkippedAndTheHandlerGoesOn) {
   const HandlerCase handlers[] = {
-      {"Form_Load",
-       [](Harness&) {},
-       [](Harness& h) { h.Load(); },
+      // clang-format off
+      {"Form_Load", kNothing, [](Harness& h) { h.Load(); },
        // The missing joystick's path: the message, then the end.
        {{"joyGetDevCapsA",
          "PrevInstance SetTimer1Enabled joyGetDevCapsA ShowMessage EndProcess "}}},
-      {"Timer1_Timer",
-       LoadedAndHolding,
-       [](Harness& h) { h.Tick(); },
+      {"Timer1_Timer", kHolding, [](Harness& h) { h.Tick(); },
        // A centred stick with nothing pressed: the held buttons are let go.
        {{"joyGetPosEx",
          "joyGetPosEx TickCountMs GetCursorPos mouse_event mouse_event mouse_event "}}},
-      {"Form_MouseMove opening the menu", Loaded, [](Harness& h) { h.Tray(0x0205); }, {}},
-      {"mnuEnabled_Click",
-       LoadedAndHolding,
-       [](Harness& h) { h.Choose("Enabled"); },
+      {"Form_MouseMove opening the menu", kLoaded, [](Harness& h) { h.Tray(0x0205); }, {}},
+      {"mnuEnabled_Click", kHolding, [](Harness& h) { h.Choose("Enabled"); },
        {{"PopupMenu", kMenuOnly}}},
-      {"mnuAbout_Click",
-       Loaded,
-       [](Harness& h) { h.Choose("About..."); },
+      {"mnuAbout_Click", kLoaded, [](Harness& h) { h.Choose("About..."); },
        {{"PopupMenu", kMenuOnly}}},
-      {"mnuExit_Click",
-       LoadedAndHolding,
-       [](Harness& h) { h.Choose("E&xit"); },
+      {"mnuExit_Click", kHolding, [](Harness& h) { h.Choose("E&xit"); },
        {{"PopupMenu", kMenuOnly}, {"UnloadWindow", std::string(kMenuOnly) + "UnloadWindow "}}},
-      {"Form_Unload", LoadedAndHolding, [](Harness& h) { h.form.WindowMessage(0x0002, 0, 0); }, {}},
-      {"Form_TaskbarCreated",
-       Loaded,
-       [](Harness& h) { h.form.WindowMessage(kTaskbarCreated, 0, 0); },
-       {}},
+      {"Form_Unload", kHolding, [](Harness& h) { h.form.WindowMessage(0x0002, 0, 0); }, {}},
+      {"Form_TaskbarCreated", kLoaded, [](Harness& h) { h.Broadcast(); }, {}},
+      // clang-format on
   };
   for (const HandlerCase& handler : handlers) {
     Harness baseline;
-    handler.setup(baseline);
-    baseline.fake.calls.clear();
+    Prepare(baseline, handler.setup);
     handler.run(baseline);
     const std::string expected = Names(baseline.fake);
     ASSERT_FALSE(expected.empty()) << handler.name;
@@ -87,8 +78,7 @@ TEST(FaultInjectionTest, EachFailingOperationIsSkippedAndTheHandlerGoesOn) {
     for (const std::string& op : used) {
       SCOPED_TRACE(std::string(handler.name) + " with " + op + " failing");
       Harness h;
-      handler.setup(h);
-      h.fake.calls.clear();
+      Prepare(h, handler.setup);
       h.fake.failing = op.c_str();
       handler.run(h);
       const auto change = handler.pathChanges.find(op);

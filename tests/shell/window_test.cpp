@@ -2,7 +2,6 @@
 // messages, the icon's callback and the tray menu's three commands.
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <initializer_list>
 #include <string>
 
@@ -26,116 +25,95 @@ bool Ready(Harness& h) {
   h.fake.calls.clear();
   return true;
 }
-bool Broadcast(Harness& h) { return h.form.WindowMessage(kTaskbarCreated, 0, 0); }
 
-const std::string kMenu =
-    "SetForegroundWindow; PopupMenu [x]Enabled,-,About...,-,E&xit; "
-    "PostNullMessage";
+// clang-format off
+const std::string kMenuOpen = "SetForegroundWindow; PopupMenu [x]Enabled,-,About...,-,E&xit";
+const std::string kMenu = kMenuOpen + "; PostNullMessage";
 const std::string kMenuUnchecked =
     "SetForegroundWindow; PopupMenu Enabled,-,About...,-,E&xit; PostNullMessage";
 const std::string kRelease = "mouse_event 0x4; mouse_event 0x10";
 const std::string kIconAdd = "Shell_NotifyIconA 0 0x10abc 1";
-const std::string kUnload =
-    "mouse_event 0x4; mouse_event 0x10; Shell_NotifyIconA 2 0x10abc 1; "
-    "EndProcess";
+const std::string kIconDelete = "Shell_NotifyIconA 2 0x10abc 1; EndProcess";
 const std::string kChecks = "PrevInstance; SetTimer1Enabled 0; joyGetDevCapsA 0 404";
+const std::string kTick = "joyGetPosEx 0 52 0xff; GetCursorPos; SetCursorPos 503 400";
 
 TEST(WindowTest, EachMessageDoesWhatItShould) {
   const struct {
     const char* name;
-    std::function<bool(Harness&)> run;
+    bool (*run)(Harness&);  // returns whether the window handled its messages
     bool handled;
     std::string log;
   } cases[] = {
-      {"start-up", [](Harness& h) { return h.Load(), true; }, true,
-       Seq({kChecks, "WindowHandle; IconHandle", kIconAdd, "SetTimer1Enabled 1"})},
+      {"start-up", [](Harness& h) { return h.Load(), true; },
+       true, Seq({kChecks, "WindowHandle; IconHandle", kIconAdd, "SetTimer1Enabled 1"})},
       {"another copy is running",
-       [](Harness& h) { return h.fake.prevInstance = true, h.Load(), true; }, true,
-       "PrevInstance; EndProcess"},
-      {"no joystick, and TaskbarCreated while its message is open",
-       [](Harness& h) {
+       [](Harness& h) { return h.fake.prevInstance = true, h.Load(), true; },
+       true, "PrevInstance; EndProcess"},
+      {"no joystick, and TaskbarCreated while its message is open", [](Harness& h) {
          h.fake.capsResult = 6;
-         h.fake.duringMessage = [&] { Broadcast(h); };
+         h.fake.duringMessage = [&] { h.Broadcast(); };
          return h.Load(), true;
-       },
-       true, Seq({kChecks, "ShowMessage 'Couldn't detect the joystick' 'Velmora'; EndProcess"})},
-      {"TaskbarCreated when the shell was not up at start-up",
-       [](Harness& h) {
+       }, true, Seq({kChecks, "ShowMessage 'Couldn't detect the joystick' 'Velmora'; EndProcess"})},
+      {"TaskbarCreated when the shell was not up at start-up", [](Harness& h) {
          h.fake.failing = "Shell_NotifyIconA";
          Ready(h);
          h.fake.failing = nullptr;
-         return Broadcast(h);
-       },
-       true, kIconAdd},
-      {"TaskbarCreated before its id is known",
-       [](Harness& h) {
+         return h.Broadcast();
+       }, true, kIconAdd},
+      {"TaskbarCreated before its id is known", [](Harness& h) {
          h.form.SetTaskbarCreatedMessage(0);
          return Ready(h) && h.form.WindowMessage(0, 0, 0);
-       },
-       false, ""},
-      {"TaskbarCreated while running", [](Harness& h) { return Ready(h) && Broadcast(h); }, true,
-       kIconAdd},
+       }, false, ""},
+      {"TaskbarCreated while running", [](Harness& h) { return Ready(h) && h.Broadcast(); },
+       true, kIconAdd},
       {"destroyed, then TaskbarCreated",
-       [](Harness& h) { return Ready(h) && h.form.WindowMessage(0x0002, 0, 0) && Broadcast(h); },
-       true, kUnload},
+       [](Harness& h) { return Ready(h) && h.form.WindowMessage(0x0002, 0, 0) && h.Broadcast(); },
+       true, Seq({kRelease, kIconDelete})},
       {"close request", [](Harness& h) { return Ready(h) && h.form.WindowMessage(0x0010, 0, 0); },
-       true, Seq({"UnloadWindow", kUnload})},
+       true, Seq({"UnloadWindow", kRelease, kIconDelete})},
       {"session ends", [](Harness& h) { return Ready(h) && h.form.WindowMessage(0x0016, 1, 0); },
-       true, kUnload},
+       true, Seq({kRelease, kIconDelete})},
       {"session goes on", [](Harness& h) { return Ready(h) && h.form.WindowMessage(0x0016, 0, 0); },
        true, ""},
-      {"other messages are left to the system",
-       [](Harness& h) {
+      {"other messages are left to the system", [](Harness& h) {
          bool handled = !Ready(h);
          for (uint32_t message : {0x0001u, 0x0011u, 0x0204u, 0x0400u}) {
            handled |= h.form.WindowMessage(message, 0, 0);
          }
          return handled || h.form.WindowMessage(0x0113, 2, 0);  // someone else's WM_TIMER
-       },
-       false, ""},
+       }, false, ""},
       {"icon: right button up opens the menu, dismissed",
        [](Harness& h) { return Ready(h) && h.Tray(0x0205); }, true, kMenu},
       {"icon: only the low word counts, unsigned",
-       [](Harness& h) { return Ready(h) && h.Tray(0x7FFF0205) && h.Tray(-0xFDFB); }, true,
-       Seq({kMenu, kMenu})},
-      {"icon: other events",
-       [](Harness& h) {
+       [](Harness& h) { return Ready(h) && h.Tray(0x7FFF0205) && h.Tray(-0xFDFB); },
+       true, Seq({kMenu, kMenu})},
+      {"icon: other events", [](Harness& h) {
          bool handled = Ready(h);
-         for (intptr_t event : {0x0200, 0x0201, 0x0204, 0x0405, 0x02050000}) {
-           handled &= h.Tray(event);
-         }
+         for (intptr_t code : {0x0200, 0x0201, 0x0204, 0x0405, 0x02050000}) handled &= h.Tray(code);
          return handled;
-       },
-       true, ""},
+       }, true, ""},
       {"Enabled off and on: held buttons let go and pressed again, the speed kept",
        [](Harness& h) {
          return Ready(h) && h.Choose("Enabled") && h.Choose("Enabled") && (h.Tick(), true);
-       },
-       true,
-       Seq({kMenu, kRelease, "SetTimer1Enabled 0", kMenuUnchecked, "SetTimer1Enabled 1",
-            "joyGetPosEx 0 52 0xff; GetCursorPos; SetCursorPos 503 400; mouse_event 0x2; "
-            "mouse_event 0x8"})},
-      {"About...", [](Harness& h) { return Ready(h) && h.Choose("About..."); }, true,
-       Seq({kMenu,
-            "WindowHandle; ShellExecuteA 0x10abc Open https://quillan.example/velmora/ '' "
-            "'' 1"})},
-      {"Exit", [](Harness& h) { return Ready(h) && h.Choose("E&xit"); }, true,
-       Seq({kMenu, "UnloadWindow", kUnload})},
+       }, true, Seq({kMenu, kRelease, "SetTimer1Enabled 0", kMenuUnchecked, "SetTimer1Enabled 1",
+                     kTick, "mouse_event 0x2; mouse_event 0x8"})},
+      {"About...", [](Harness& h) { return Ready(h) && h.Choose("About..."); },
+       true, Seq({kMenu, "WindowHandle; ShellExecuteA 0x10abc Open "
+                         "https://quillan.example/velmora/ '' '' 1"})},
+      {"Exit", [](Harness& h) { return Ready(h) && h.Choose("E&xit"); },
+       true, Seq({kMenu, "UnloadWindow", kRelease, kIconDelete})},
       {"Exit while paused lets go of nothing twice",
-       [](Harness& h) { return Ready(h) && h.Choose("Enabled") && h.Choose("E&xit"); }, true,
-       Seq({kMenu, kRelease, "SetTimer1Enabled 0", kMenuUnchecked,
-            "UnloadWindow; Shell_NotifyIconA 2 0x10abc 1; EndProcess"})},
-      {"a right click and a tick while the menu is open",
-       [](Harness& h) {
+       [](Harness& h) { return Ready(h) && h.Choose("Enabled") && h.Choose("E&xit"); },
+       true, Seq({kMenu, kRelease, "SetTimer1Enabled 0", kMenuUnchecked, "UnloadWindow",
+                  kIconDelete})},
+      {"a right click and a tick while the menu is open", [](Harness& h) {
          h.fake.duringPopup = [&] { h.Tray(0x0205), h.Tick(); };
          const bool handled = Ready(h) && h.Tray(0x0205);
          h.fake.duringPopup = nullptr;
          return handled && h.Tray(0x0205);  // and the next one opens it again
-       },
-       true,
-       Seq({"SetForegroundWindow; PopupMenu [x]Enabled,-,About...,-,E&xit",
-            "joyGetPosEx 0 52 0xff; GetCursorPos; SetCursorPos 503 400; PostNullMessage", kMenu})},
+       }, true, Seq({kMenuOpen, kTick, "PostNullMessage", kMenu})},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Harness h;
@@ -147,16 +125,10 @@ TEST(WindowTest, EachMessageDoesWhatItShould) {
 TEST(WindowTest, TheIconRecordHasExactlyTheseBytes) {
   Harness h;
   h.Load();
-  const std::string want = std::string(
-                               "\x58\0\0\0"
-                               "\xbc\x0a\x01\0"
-                               "\x01\0\0\0"
-                               "\x07\0\0\0"
-                               "\x00\x02\0\0"
-                               "\xef\x0d\x02\0"
-                               "Velmora 1.0 by Quillan",
-                               24 + 23) +
-                           std::string(41, ' ');
+  // cbSize, hWnd, uID, uFlags (message, icon, tip), uCallbackMessage (WM_MOUSEMOVE), hIcon
+  const uint32_t head[] = {88, 0x10ABC, 1, 7, 0x200, 0x20DEF};  // little-endian, as on Windows
+  const std::string want = std::string(reinterpret_cast<const char*>(head), 24) +
+                           std::string("Velmora 1.0 by Quillan", 23) + std::string(41, ' ');
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(&h.fake.icon), 88), want);
 }
 

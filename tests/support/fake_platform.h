@@ -49,11 +49,6 @@ class FakePlatform final : public PlatformOps {
     }
     return text;
   }
-  size_t Count(const char* only) const {
-    size_t n = 0;
-    for (const auto& call : calls) n += call.first == only;
-    return n;
-  }
 
   int32_t joyGetDevCapsA(uint32_t id, JoyCapsA* caps, uint32_t size) override {
     if (Call(__func__, "%u %u", id, size)) return 165;  // JOYERR_PARMS
@@ -149,8 +144,7 @@ struct Harness {
   FakePlatform fake;
   formVelmora form{fake};
 
-  explicit Harness(uint32_t numButtons = 8) {
-    fake.numButtons = numButtons;
+  Harness() {
     fake.onUnload = [this] { form.WindowMessage(0x0002, 0, 0); };  // WM_DESTROY
     form.SetTaskbarCreatedMessage(kTaskbarCreated);
   }
@@ -158,6 +152,7 @@ struct Harness {
   void Tick(int n = 1) {
     for (int i = 0; i < n; ++i) form.Timer1_Timer();  // as the tick source runs it
   }
+  bool Broadcast() { return form.WindowMessage(kTaskbarCreated, 0, 0); }  // "TaskbarCreated"
   // The icon's callback, WM_MOUSEMOVE: the event code in the low word of lParam.
   bool Tray(intptr_t lParam) { return form.WindowMessage(0x0200, 0, lParam); }
   // A right click on the icon, then the item with this caption.
