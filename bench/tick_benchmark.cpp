@@ -3,7 +3,7 @@
 // Run it from an unsanitised Release build: scripts/bench.sh does.
 #include <benchmark/benchmark.h>
 
-#include "support/harness.h"
+#include "support/fake_platform.h"
 
 namespace velmora::testing {
 namespace {
@@ -12,10 +12,9 @@ void RunTicks(benchmark::State& state, uint32_t x, uint32_t y, uint32_t buttons)
   Harness h;
   h.Load();
   h.fake.logging = false;
-  h.fake.screenWidth = h.fake.screenHeight = INT32_MAX;
-  h.fake.Stick(x, y, buttons);
+  h.fake.stick = {x, y, buttons};
   for (auto _ : state) {
-    h.fake.cursor = {1000, 1000};  // keep a held stick from running into the edge
+    h.fake.cursor = {1000, 1000};  // every tick from the same place and speed
     h.form.state().SpeedX = h.form.state().SpeedY = 0;
     h.form.Timer1_Timer();
     benchmark::DoNotOptimize(h.form.state());

@@ -1,7 +1,7 @@
 // Everything the program asks of the operating system, as one interface. The
 // logic in src/pointer and src/shell reaches the system only through this, so it
 // runs unchanged against the Win32 backend (win32_platform.cpp) and against the
-// recording fake the tests use (fake_platform.h).
+// recording fake the tests use (tests/support/fake_platform.h).
 //
 // Every operation is called from the UI thread only. None of them reports a
 // failure to the user; the contracts say what a failure looks like to the caller.

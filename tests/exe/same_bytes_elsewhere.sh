@@ -20,15 +20,10 @@ if git -C "$source_dir" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
 else
   tar -C "$source_dir" --exclude=./build -cf - . | tar -xf - -C "$elsewhere"
 fi
-
 (cd "$elsewhere" && cmake --preset windows >/dev/null &&
   cmake --build --preset windows --target Velmora >/dev/null)
-again="$elsewhere/build/windows/Velmora.exe"
 
-if ! cmp "$built" "$again"; then
-  echo "two builds of the same sources differ"
-  exit 1
-fi
+cmp "$built" "$elsewhere/build/windows/Velmora.exe" || { echo "two builds of the same sources differ"; exit 1; }
 # Neither folder's path may be in the file (it would differ from machine to machine).
 if grep -a -q -e "$elsewhere" -e "$(cd "$source_dir" && pwd)" "$built"; then
   echo "$built holds a build path"

@@ -1,12 +1,12 @@
-// The program allocates nothing while it runs: not per tick, not per scan,
-// not per tray callback. Counted with a replacement operator new that only
-// counts while the measured code runs.
+// The program allocates nothing while it runs: not per tick, not per scan, not
+// per tray callback. Counted with a replacement operator new that counts only
+// while the measured code runs.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <new>
 
-#include "support/harness.h"
+#include "support/fake_platform.h"
 
 namespace {
 bool g_counting = false;
@@ -33,24 +33,20 @@ TEST(AllocationTest, TicksScansAndMenuCallbacksAllocateNothing) {
   Harness h;
   h.Load();
   h.fake.logging = false;
-  h.fake.screenWidth = h.fake.screenHeight = 1 << 30;
-
   g_allocations = 0;
   g_counting = true;
-  for (int i = 0; i < 2000; ++i) {
+  for (uint32_t i = 0; i < 2000; ++i) {
     const uint32_t axes[] = {kStickLow, kStickCentre, kStickHigh};
-    h.fake.Stick(axes[i % 3], axes[(i / 3) % 3], static_cast<uint32_t>(i * 37) & 0xFF);
+    h.fake.stick = {axes[i % 3], axes[(i / 3) % 3], (i * 37) & 0xFF};
     h.Tick();
     if (i % 100 == 0) {
-      h.ChooseFromMenu("Enabled");
-      h.ChooseFromMenu("Enabled");
-      h.ChooseFromMenu("About...");
-      h.TrayEvent(kRButtonUp);  // dismissed
-      h.TrayEvent(0x0200);
-      h.form.WindowMessage(kTaskbarCreated, 0, 0);
+      h.Choose("Enabled");
+      h.Choose("Enabled");
+      h.Choose("About...");
+      h.Tray(0x0205);  // dismissed
+      h.Broadcast();
     }
-    if (i == 1000) h.fake.Fail(Op::joyGetPosEx);         // the joystick goes away...
-    if (i == 1500) h.fake.Fail(Op::joyGetPosEx, false);  // ...and comes back
+    h.fake.failing = i >= 1000 && i < 1500 ? "joyGetPosEx" : nullptr;  // gone, and back
     h.fake.nowMs += 10;
   }
   g_counting = false;

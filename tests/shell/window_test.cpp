@@ -1,0 +1,136 @@
+// The main window's life as the system drives it: start-up, the window's
+// messages, the icon's callback and the tray menu's three commands.
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+#include <string>
+
+#include "support/fake_platform.h"
+
+namespace velmora::testing {
+namespace {
+
+std::string Seq(std::initializer_list<std::string> parts) {
+  std::string text;
+  for (const std::string& part : parts) text += (text.empty() ? "" : "; ") + part;
+  return text;
+}
+
+// Loaded, the stick pushed right for one tick (cursor 501, speed 1) with
+// buttons 1 and 3 held down; the log then starts empty.
+bool Ready(Harness& h) {
+  h.Load();
+  h.fake.stick = {kStickHigh, kStickCentre, 0x5};
+  h.Tick();
+  h.fake.calls.clear();
+  return true;
+}
+
+// clang-format off
+const std::string kMenuOpen = "SetForegroundWindow; PopupMenu [x]Enabled,-,About...,-,E&xit";
+const std::string kMenu = kMenuOpen + "; PostNullMessage";
+const std::string kMenuUnchecked =
+    "SetForegroundWindow; PopupMenu Enabled,-,About...,-,E&xit; PostNullMessage";
+const std::string kRelease = "mouse_event 0x4; mouse_event 0x10";
+const std::string kIconAdd = "Shell_NotifyIconA 0 0x10abc 1";
+const std::string kIconDelete = "Shell_NotifyIconA 2 0x10abc 1; EndProcess";
+const std::string kChecks = "PrevInstance; SetTimer1Enabled 0; joyGetDevCapsA 0 404";
+const std::string kTick = "joyGetPosEx 0 52 0xff; GetCursorPos; SetCursorPos 503 400";
+
+TEST(WindowTest, EachMessageDoesWhatItShould) {
+  const struct {
+    const char* name;
+    bool (*run)(Harness&);  // returns whether the window handled its messages
+    bool handled;
+    std::string log;
+  } cases[] = {
+      {"start-up", [](Harness& h) { return h.Load(), true; },
+       true, Seq({kChecks, "WindowHandle; IconHandle", kIconAdd, "SetTimer1Enabled 1"})},
+      {"another copy is running",
+       [](Harness& h) { return h.fake.prevInstance = true, h.Load(), true; },
+       true, "PrevInstance; EndProcess"},
+      {"no joystick, and TaskbarCreated while its message is open", [](Harness& h) {
+         h.fake.capsResult = 6;
+         h.fake.duringMessage = [&] { h.Broadcast(); };
+         return h.Load(), true;
+       }, true, Seq({kChecks, "ShowMessage 'Couldn't detect the joystick' 'Velmora'; EndProcess"})},
+      {"TaskbarCreated when the shell was not up at start-up", [](Harness& h) {
+         h.fake.failing = "Shell_NotifyIconA";
+         Ready(h);
+         h.fake.failing = nullptr;
+         return h.Broadcast();
+       }, true, kIconAdd},
+      {"TaskbarCreated before its id is known", [](Harness& h) {
+         h.form.SetTaskbarCreatedMessage(0);
+         return Ready(h) && h.form.WindowMessage(0, 0, 0);
+       }, false, ""},
+      {"TaskbarCreated while running", [](Harness& h) { return Ready(h) && h.Broadcast(); },
+       true, kIconAdd},
+      {"destroyed, then TaskbarCreated",
+       [](Harness& h) { return Ready(h) && h.form.WindowMessage(0x0002, 0, 0) && h.Broadcast(); },
+       true, Seq({kRelease, kIconDelete})},
+      {"close request", [](Harness& h) { return Ready(h) && h.form.WindowMessage(0x0010, 0, 0); },
+       true, Seq({"UnloadWindow", kRelease, kIconDelete})},
+      {"session ends", [](Harness& h) { return Ready(h) && h.form.WindowMessage(0x0016, 1, 0); },
+       true, Seq({kRelease, kIconDelete})},
+      {"session goes on", [](Harness& h) { return Ready(h) && h.form.WindowMessage(0x0016, 0, 0); },
+       true, ""},
+      {"other messages are left to the system", [](Harness& h) {
+         bool handled = !Ready(h);
+         for (uint32_t message : {0x0001u, 0x0011u, 0x0204u, 0x0400u}) {
+           handled |= h.form.WindowMessage(message, 0, 0);
+         }
+         return handled || h.form.WindowMessage(0x0113, 2, 0);  // someone else's WM_TIMER
+       }, false, ""},
+      {"icon: right button up opens the menu, dismissed",
+       [](Harness& h) { return Ready(h) && h.Tray(0x0205); }, true, kMenu},
+      {"icon: only the low word counts, unsigned",
+       [](Harness& h) { return Ready(h) && h.Tray(0x7FFF0205) && h.Tray(-0xFDFB); },
+       true, Seq({kMenu, kMenu})},
+      {"icon: other events", [](Harness& h) {
+         bool handled = Ready(h);
+         for (intptr_t code : {0x0200, 0x0201, 0x0204, 0x0405, 0x02050000}) handled &= h.Tray(code);
+         return handled;
+       }, true, ""},
+      {"Enabled off and on: held buttons let go and pressed again, the speed kept",
+       [](Harness& h) {
+         return Ready(h) && h.Choose("Enabled") && h.Choose("Enabled") && (h.Tick(), true);
+       }, true, Seq({kMenu, kRelease, "SetTimer1Enabled 0", kMenuUnchecked, "SetTimer1Enabled 1",
+                     kTick, "mouse_event 0x2; mouse_event 0x8"})},
+      {"About...", [](Harness& h) { return Ready(h) && h.Choose("About..."); },
+       true, Seq({kMenu, "WindowHandle; ShellExecuteA 0x10abc Open "
+                         "https://quillan.example/velmora/ '' '' 1"})},
+      {"Exit", [](Harness& h) { return Ready(h) && h.Choose("E&xit"); },
+       true, Seq({kMenu, "UnloadWindow", kRelease, kIconDelete})},
+      {"Exit while paused lets go of nothing twice",
+       [](Harness& h) { return Ready(h) && h.Choose("Enabled") && h.Choose("E&xit"); },
+       true, Seq({kMenu, kRelease, "SetTimer1Enabled 0", kMenuUnchecked, "UnloadWindow",
+                  kIconDelete})},
+      {"a right click and a tick while the menu is open", [](Harness& h) {
+         h.fake.duringPopup = [&] { h.Tray(0x0205), h.Tick(); };
+         const bool handled = Ready(h) && h.Tray(0x0205);
+         h.fake.duringPopup = nullptr;
+         return handled && h.Tray(0x0205);  // and the next one opens it again
+       }, true, Seq({kMenuOpen, kTick, "PostNullMessage", kMenu})},
+  };
+  // clang-format on
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Harness h;
+    EXPECT_EQ(c.run(h), c.handled);
+    EXPECT_EQ(h.fake.Log(), c.log);
+  }
+}
+
+TEST(WindowTest, TheIconRecordHasExactlyTheseBytes) {
+  Harness h;
+  h.Load();
+  // cbSize, hWnd, uID, uFlags (message, icon, tip), uCallbackMessage (WM_MOUSEMOVE), hIcon
+  const uint32_t head[] = {88, 0x10ABC, 1, 7, 0x200, 0x20DEF};  // little-endian, as on Windows
+  const std::string want = std::string(reinterpret_cast<const char*>(head), 24) +
+                           std::string("Velmora 1.0 by Quillan", 23) + std::string(41, ' ');
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(&h.fake.icon), 88), want);
+}
+
+}  // namespace
+}  // namespace velmora::testing
