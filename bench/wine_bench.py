@@ -167,7 +167,8 @@ def measure_pair(build, work, prefix, index, cpu_s):
         s.stick(harness.pos())
         started = time.monotonic()
         s.start_velmora(debug="-all")
-        harness.wait_for(s.tray_window, 60, "Velmora's icon in the tray")
+        harness.wait_for(lambda: s.x("search", "--name", "^Wine System Tray$"), 60,
+                         "Velmora's icon in the tray")
         startup = time.monotonic() - started
         pid = s.velmora_pid()
 

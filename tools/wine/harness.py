@@ -1,10 +1,7 @@
 """Runs the real Velmora.exe under Wine on a private X display, for the e2e
-tests, the demo and the Wine benchmark (standard library only).
-
-A Session owns what one test starts (Xvfb, a wineserver of its own, the probe
-window, each Velmora) and ends each by its process id. The joystick double
-(joydouble/) takes one line of the session's stick script per query.
-"""
+tests, the demo and the Wine benchmark (standard library only). A Session owns
+what one test starts (Xvfb, a wineserver of its own, the probe window, each
+Velmora) and ends each by its process id."""
 
 import contextlib
 import fcntl
@@ -29,7 +26,8 @@ HOME = (500, 400)  # inside the probe window, (300, 250) to (700, 550)
 # it may replay the warp late, setting the cursor back (tests/e2e/README.md).
 BARE_DESKTOP = (850, 620)
 LOW, CENTRE, HIGH = 256, 32767, 65280  # axis values: left or up, centre, right or down
-FIELDS = ("hwnd", "parent", "pid", "visible", "icon", "left", "top", "right", "bottom", "class")
+FIELDS = ("hwnd", "parent", "pid", "foreground", "visible", "icon", "left", "top", "right", "bottom",
+          "class")
 
 
 def wait_for(predicate, timeout, what):
@@ -46,13 +44,13 @@ def windows_path(path):
 
 
 def pos(x=CENTRE, y=CENTRE, buttons=0, count=1, result=0, wait_ms=0):
-    """One line of the stick script: `count` queries answered so."""
+    """One line of the stick script (joydouble.c): `count` queries answered so."""
     return f"{result} {x} {y} {buttons:#x} {count} {wait_ms}"
 
 
 def ensure_i386_runs():
-    """Lets Wine's 32-bit loader run. Kernels without 32-bit user mode run it
-    under qemu-i386-static through binfmt_misc, registered as root once per boot."""
+    """Lets Wine's 32-bit loader run: kernels without 32-bit user mode run it under
+    qemu-i386-static through binfmt_misc, registered as root once per boot."""
     def wine32_starts():
         with contextlib.suppress(OSError, subprocess.TimeoutExpired):
             return subprocess.run(["/usr/lib/wine/wine", "--version"], capture_output=True,
@@ -101,9 +99,8 @@ def start_server(prefix, env, out):
 
 
 def end_wine(env, server, out):
-    """Ends every Wine process of the prefix, then our server. Wine's helpers
-    (services, drivers, the desktop) run in sessions of their own and do not all
-    notice a server that goes away, so the server ends its clients first."""
+    """Ends every Wine process of the prefix, then our server: Wine's helpers run in
+    sessions of their own and do not all notice a server that goes away."""
     if server.poll() is None:
         with contextlib.suppress(subprocess.TimeoutExpired, OSError):
             subprocess.run([WINESERVER, "-k"], env=env, stdout=out, stderr=subprocess.STDOUT,
@@ -123,9 +120,8 @@ def stop(process):
 
 @contextlib.contextmanager
 def prefix(path, log):
-    """The cached 64-bit prefix (32-bit programs run in its WoW64 half), locked
-    while in use, since a wineserver belongs to a prefix. It is made again when
-    missing or made by another version of this file."""
+    """The cached 64-bit prefix (32-bit programs run in its WoW64 half), locked while
+    in use (a wineserver belongs to a prefix), remade if missing or out of date."""
     path = Path(path)
     path.parent.mkdir(parents=True, exist_ok=True)
     with open(f"{path}.lock", "w") as lock:
@@ -168,7 +164,8 @@ class Session:
         self.processes, self.velmoras = [], []  # (label, Popen, log); (Popen, log)
         self.display, self.probe_process = None, None
         self.script, self.double_log, self.events_log, self.wine_log, self.browser_log = (
-            self.dir / name for name in ("stick.txt", "double.log", "events.log", "wine.log", "browser.log"))
+            self.dir / name for name in ("stick.txt", "double.log", "events.log", "wine.log",
+                                         "browser.log"))
 
     def __enter__(self):
         shutil.rmtree(self.dir, ignore_errors=True)
@@ -182,7 +179,6 @@ class Session:
                                stdout=subprocess.PIPE)
             assert select.select([xvfb.stdout], [], [], 20)[0], "Xvfb did not start in 20 s"
             self.display = ":" + xvfb.stdout.readline().decode().strip()
-            assert self.display != ":", "Xvfb exited at start"
             with open(self.dir / "wineserver.log", "ab") as out:
                 server = start_server(self.prefix, self.env(), out)
             self.processes.append(("wineserver", server, self.dir / "wineserver.log"))
@@ -225,40 +221,31 @@ class Session:
         return result.stdout.strip() if result.returncode == 0 else None
 
     def pointer(self):
-        out = self.x("getmouselocation")
-        match = re.match(r"x:(-?\d+) y:(-?\d+)", out or "")
-        assert match, f"xdotool getmouselocation said {out!r}"
-        return int(match.group(1)), int(match.group(2))
-
-    def tray_window(self):
-        out = self.x("search", "--name", "^Wine System Tray$")
-        return out.split()[0] if out else None
+        return tuple(map(int, re.match(r"x:(-?\d+) y:(-?\d+)", self.x("getmouselocation")).groups()))
 
     def tray_icon_point(self):
         """Root coordinates of the first icon in Wine's own tray window."""
-        geometry = self.x("getwindowgeometry", wait_for(self.tray_window, 20, "Wine's tray"))
-        match = re.search(r"Position: (-?\d+),(-?\d+).*Geometry: \d+x(\d+)", geometry or "", re.S)
-        assert match, f"no geometry for the tray window: {geometry!r}"
+        tray = wait_for(lambda: self.x("search", "--name", "^Wine System Tray$"), 20, "Wine's tray")
+        geometry = self.x("getwindowgeometry", tray.split()[0])
+        match = re.search(r"Position: (-?\d+),(-?\d+).*Geometry: \d+x(\d+)", geometry, re.S)
         left, top, height = map(int, match.groups())
         return left + 8, top + height // 2
 
-    # -- the probe --
+    # -- the probe (probe.c) --
 
     def start_probe(self):
-        """The probe window. It starts first, so the desktop process, with its
-        tray, is its child and traces the tray and its tooltips into wine.log."""
-        self.probe_process = self._start("wine", [WINE64, PROBE, "window", windows_path(self.events_log)],
-                                         self.env("-all,+systray,+tooltips"),
-                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        """The probe window, first, so the desktop process and its tray are its child
+        and trace the tray and its tooltips into wine.log."""
+        self.probe_process = self._start(
+            "wine", [WINE64, PROBE, "window", windows_path(self.events_log)],
+            self.env("-all,+systray,+tooltips"), stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         if self._answer("the probe window", 60) != ["ready foreground=1"]:
             # Wine lets a click make a window foreground when the program could not.
             self.x("mousemove", 305, 255, "click", 1)
-            wait_for(lambda: self.foreground()["class"] == "VelmoraProbe", 10,
-                     "the probe to become the foreground window")
+            wait_for(lambda: self.foreground()["class"] == "VelmoraProbe", 10, "the probe in front")
 
     def _answer(self, what, timeout=30):
-        text, fd = b"", self.probe_process.stdout.fileno()
-        deadline = time.monotonic() + timeout
+        text, fd, deadline = b"", self.probe_process.stdout.fileno(), time.monotonic() + timeout
         while not re.search(rb"(^|\n)= -?\d+\r?\n$", text):  # the CRT writes \r\n
             remaining = deadline - time.monotonic()
             assert remaining > 0 and select.select([fd], [], [], remaining)[0], f"no answer to {what}"
@@ -279,20 +266,19 @@ class Session:
     def probe_once(self, *command):
         """Runs a command in a probe process of its own (when the window is gone)."""
         label = f"probe-once-{len(self.processes)}"
-        process = self._start(label, [WINE64, PROBE, *command], self.env())
-        assert process.wait(timeout=30) == 0, f"probe {command} failed"
+        assert self._start(label, [WINE64, PROBE, *command], self.env()).wait(timeout=30) == 0
         return (self.dir / f"{label}.log").read_text(errors="replace").split()
 
     def windows(self):
-        """The foreground window, then every top-level window and each dialog's controls."""
+        """Every top-level window and each dialog's controls."""
         rows = [line.split("\t") for line in self.probe("windows")]
-        return [dict(zip(FIELDS, [*map(int, row[:9]), row[9]]), text=row[10]) for row in rows]
+        return [dict(zip(FIELDS, [*map(int, row[:10]), row[10]]), text=row[11]) for row in rows]
 
     def foreground(self):
-        return self.windows()[0]
+        return next(w for w in self.windows() if w["foreground"])
 
     def menu(self):
-        return [w for w in self.windows()[1:] if w["class"] == "#32768" and w["visible"]]
+        return [w for w in self.windows() if w["class"] == "#32768" and w["visible"]]
 
     def open_menu(self):
         self.x("mousemove", *self.tray_icon_point(), "click", 3)
@@ -311,16 +297,15 @@ class Session:
     def mark(self):
         return self.events_log.stat().st_size
 
-    # -- the stick and Velmora --
+    # -- the stick (joydouble.c) and Velmora --
 
     def stick(self, *states):
         with open(self.script, "a") as f:
             f.writelines(state + "\n" for state in states)
 
     def start_velmora(self, variant="", caps="0 12", debug="-all,+systray"):
-        """Velmora.exe, or a test build's from its folder `variant`, started from a
-        folder that also holds a copy of the joystick double: a winmm.dll planted
-        beside the program, which must never be loaded (see check_winmm_origin)."""
+        """Velmora.exe (or the test build in folder `variant`) from a folder that also
+        holds a winmm.dll, planted there and never to be loaded (check_winmm_origin)."""
         app = self.dir / (variant or "app")
         if not app.exists():
             app.mkdir()
@@ -331,13 +316,13 @@ class Session:
                        JOYDOUBLE_SCRIPT=windows_path(self.script),
                        JOYDOUBLE_LOG=windows_path(self.double_log),
                        VELMORA_E2E_BROWSER_LOG=windows_path(self.browser_log))
-        process = self._start(label, [WINE64, windows_path(app / "Velmora.exe")], env)
-        self.velmoras.append((process, self.dir / f"{label}.log"))
-        return process
+        self.velmoras.append((self._start(label, [WINE64, windows_path(app / "Velmora.exe")], env),
+                              self.dir / f"{label}.log"))
+        return self.velmoras[-1][0]
 
     def start(self, variant="", cursor=HOME, copies=1):
-        """The probe, then Velmora polling with the stick centred and the cursor
-        resting at `cursor`. Returns its Windows process id."""
+        """The probe, then Velmora polling the centred stick with the cursor at
+        `cursor`. Returns its Windows process id."""
         self.start_probe()
         self.stick(pos())
         self.x("mousemove", *cursor)
@@ -363,17 +348,17 @@ class Session:
     def queries(self, pid=None):
         return self.calls("joyGetPosEx", pid)
 
+    def attached(self):
+        return [c for c in self.calls("attach") if c["exe"].lower().endswith("velmora.exe")]
+
     def velmora_pid(self, index=0):
         """The Windows process id of the index-th Velmora to load the double."""
-        def loaded():
-            pids = list(dict.fromkeys(c["pid"] for c in self.calls("attach")
-                                      if c["exe"].lower().endswith("velmora.exe")))
-            return pids[index] if len(pids) > index else None
-        return wait_for(loaded, 60, f"Velmora #{index + 1} to load the joystick driver")
+        pids = lambda: list(dict.fromkeys(c["pid"] for c in self.attached()))  # noqa: E731
+        wait_for(lambda: len(pids()) > index, 60, f"Velmora #{index + 1} to load the double")
+        return pids()[index]
 
     def check_winmm_origin(self):
-        modules = {c["module"].lower() for c in self.calls("attach")
-                   if c["exe"].lower().endswith("velmora.exe")}
+        modules = {c["module"].lower() for c in self.attached()}
         assert modules <= {"c:\\windows\\system32\\winmm.dll"}, f"winmm.dll loaded from {modules}"
 
     def wait_queries(self, count, pid, after=0, timeout=20):
@@ -381,19 +366,18 @@ class Session:
         return wait_for(lambda: (lambda q: len(q) >= after + count and q)(self.queries(pid)),
                         timeout, f"{count} joystick queries after the first {after}")
 
-    def run_stick(self, *states, pid, settle=3, timeout=20):
-        """Appends states and waits until the last has been taken and `settle`
-        queries more made. Returns the queries that took the new lines."""
+    def run_stick(self, *states, pid, settle=3):
+        """Appends states, waits until the last is taken and `settle` queries more
+        made; returns the queries that took the new lines."""
         first = len(self.script.read_text().splitlines()) + 1
-        self.stick(*states)
         last = first + len(states) - 1
+        self.stick(*states)
 
         def done():
             queries = self.queries(pid)
             taken = [i for i, q in enumerate(queries) if q["line"] == last]
             return taken and len(queries) > taken[0] + settle and queries
-        queries = wait_for(done, timeout, f"the stick states on lines {first}-{last}")
-        return [q for q in queries if q["line"] >= first]
+        return [q for q in wait_for(done, 20, f"stick lines {first}-{last}") if q["line"] >= first]
 
     def notify_calls(self, index=0):
         """The index-th Velmora's Shell_NotifyIcon calls, from Wine's +systray trace."""
@@ -406,14 +390,13 @@ class Session:
 
 
 class Stick:
-    """Moves the pointer onto a target with the scripted stick alone, keeping the
-    program's speed rule alongside: each axis moves one pixel more per tick held
-    the same way, keeps its speed at the centre, and restarts at one when the
-    direction reverses. `after_step` runs after every push (the demo's frames)."""
+    """Moves the pointer onto a target with the stick alone, keeping the program's
+    speed rule alongside: one pixel more per tick held the same way, the speed kept
+    at the centre, back to one on a reversal. `after_step` runs after each push."""
 
     def __init__(self, session, pid, held=0, after_step=lambda: None):
         self.s, self.pid, self.held, self.after_step = session, pid, held, after_step
-        self.speed = [0, 0]  # pixels per tick, signed, as the program keeps them
+        self.speed = [0, 0]  # pixels per tick, signed
 
     def move_to(self, point, tolerance):
         """Vertically first, then across."""
@@ -423,8 +406,7 @@ class Stick:
                 if abs(remaining) <= tolerance[axis]:
                     break
                 direction = 1 if remaining > 0 else -1
-                speed = self.speed[axis] * direction  # towards the target
-                reach = abs(remaining) + tolerance[axis]
+                speed, reach = self.speed[axis] * direction, abs(remaining) + tolerance[axis]
                 # Too fast to stop near it: a tick back restarts the speed at one.
                 ticks = -1 if speed + 1 > reach else 2 if speed >= 3 and 2 * speed + 3 <= reach else 1
                 direction, ticks = (-direction, 1) if ticks < 0 else (direction, ticks)
@@ -441,4 +423,3 @@ class Stick:
         """Buttons `bits` held for one tick (or `state` taken), then only the held ones."""
         self.s.run_stick(state or pos(buttons=self.held | bits), pos(buttons=self.held),
                          pid=self.pid, settle=settle)
-

@@ -1,21 +1,16 @@
-// A stand-in for the system's winmm.dll that plays a scripted joystick.
-//
-// The harness puts it in the Wine prefix's system folder and starts Velmora
-// with winmm=n,b, so the program talks to it as it would to the real driver.
-// A copy also lies beside every Velmora.exe the tests start, where it must never
-// be loaded from: each process logs the path it was loaded from.
+// A stand-in for the system's winmm.dll that plays a scripted joystick. The
+// harness puts it in the Wine prefix's system folder and starts Velmora with
+// winmm=n,b; a copy beside every Velmora.exe must never be the one loaded.
 //
 //   JOYDOUBLE_CAPS    "RESULT BUTTONS": joyGetDevCapsA's answer
-//   JOYDOUBLE_SCRIPT  a file of joystick states, one a line, which the harness
-//                     appends to while the program runs: "RESULT X Y BUTTONS COUNT
-//                     WAIT" answers the next COUNT queries, each after blocking
-//                     WAIT ms (as a driver looking for a lost device does), with
-//                     RESULT and, when it is 0, the record X Y BUTTONS. The last
-//                     state is held, so the stick moves per query, never by the clock.
-//   JOYDOUBLE_LOG     one line per call: the time in microseconds, the process id,
-//                     the function and its arguments and result as NAME=VALUE
-// The build defines WIN32_LEAN_AND_MEAN, which keeps out mmsystem.h, whose
-// prototypes these functions replace.
+//   JOYDOUBLE_SCRIPT  joystick states, one a line, appended while the program runs:
+//                     "RESULT X Y BUTTONS COUNT WAIT" answers the next COUNT queries,
+//                     each after blocking WAIT ms (as a driver looking for a lost
+//                     device does), with the record when RESULT is 0. The last state
+//                     is held: the stick moves per query, never by the clock.
+//   JOYDOUBLE_LOG     one line per call: microseconds, process id, the function,
+//                     then NAME=VALUE for its arguments and result
+// (The build's WIN32_LEAN_AND_MEAN keeps out mmsystem.h, whose prototypes these replace.)
 #include <windows.h>
 
 #include <objbase.h>

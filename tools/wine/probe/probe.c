@@ -1,22 +1,21 @@
-// probe.exe: the e2e tests' eyes and hands inside Wine, so that nothing of
-// theirs runs in Velmora.exe.
-//
-//   probe window LOG   a window at (300, 250), 400 x 300, that takes the foreground
-//                      and appends each mouse-button and key message it gets to LOG
-//                      as "MESSAGE WPARAM LPARAM" in hex; it says "ready foreground=1"
-//                      (or 0), then runs the commands below, one a line on stdin,
-//                      each answered on stdout and ended by "= EXITCODE"
-//   probe COMMAND      one command, answered on stdout:
-//     windows          the foreground window, then every top-level window and each
-//                      dialog's controls, one a line, tab-separated: handle, parent,
-//                      process, visible, icon shown, rectangle, class, text
+// probe.exe: the e2e tests' eyes and hands inside Wine, so that nothing of theirs
+// runs in Velmora.exe.
+//   probe window LOG   a window at (300, 250), 400 x 300, that takes the foreground and
+//                      appends each mouse-button and key message it gets to LOG, as
+//                      "MESSAGE WPARAM LPARAM" in hex; it says "ready foreground=1" (or
+//                      0), then runs commands, one a line on stdin, each answered on
+//                      stdout and ended by "= EXITCODE"
+//   probe COMMAND      runs one command:
+//     windows          every top-level window and each dialog's controls, a line
+//                      each: handle, parent, process, foreground, visible, icon
+//                      shown, rectangle, class, text (tab-separated)
 //     close            WM_CLOSE to Velmora's window
 //     taskbarcreated   the broadcast of a shell that (re)starts
-//     delicon          removes Velmora's icon from outside, as a shell that restarts loses it
-//     key VK...        a press and release of each key, to the foreground window
+//     delicon          removes Velmora's icon, as a shell that restarts loses it
+//     key VK...        presses and releases each key, for the foreground window
 //     keystate VK      "down" or "up": that key's or mouse button's state
-//   probe browser ...  the stand-in web browser: appends its command line to the
-//                      file named by VELMORA_E2E_BROWSER_LOG
+//   probe browser ...  the stand-in web browser: appends its command line to the file
+//                      named by VELMORA_E2E_BROWSER_LOG
 #include <windows.h>
 
 #include <shellapi.h>
@@ -33,15 +32,14 @@ static LRESULT CALLBACK ProbeProc(HWND window, UINT message, WPARAM wParam, LPAR
     fflush(g_events);
     return 0;
   }
-  // Nothing quits on WM_ENDSESSION: the system ends the process once all its
-  // windows have answered. Quit early, and the IME window may never answer; Wine
-  // 8's wineboot then frees the record of that wait while the reply is still due,
-  // and the next process it shuts down (Velmora) was seen killed before it had
+  // Nothing quits on WM_ENDSESSION: quit before the IME window has answered, and
+  // Wine 8's wineboot frees the record of that wait while the reply is due; the
+  // next process it shuts down (Velmora) was then seen killed before it had
   // unloaded, or never sent WM_ENDSESSION.
   return DefWindowProcA(window, message, wParam, lParam);
 }
 
-static void PutWindow(HWND window, HWND parent) {
+static BOOL CALLBACK PutWindow(HWND window, LPARAM parent) {
   char className[64] = "", text[128] = "";
   DWORD pid = 0;
   RECT rect = {0, 0, 0, 0};
@@ -54,32 +52,17 @@ static void PutWindow(HWND window, HWND parent) {
   // A message box keeps its icon control even without an icon; what it shows
   // is the handle the control holds.
   if (parent) (void)SendMessageTimeoutA(window, STM_GETICON, 0, 0, SMTO_ABORTIFHUNG, 2000, &icon);
-  printf("%lu\t%lu\t%lu\t%d\t%lu\t%ld\t%ld\t%ld\t%ld\t%s\t%s\n", (unsigned long)(ULONG_PTR)window,
-         (unsigned long)(ULONG_PTR)parent, pid, IsWindowVisible(window) ? 1 : 0, (unsigned long)icon,
-         rect.left, rect.top, rect.right, rect.bottom, className, text);
-}
-
-static BOOL CALLBACK PutChild(HWND child, LPARAM parent) {
-  PutWindow(child, (HWND)parent);
-  return TRUE;
-}
-
-static BOOL CALLBACK PutTopLevel(HWND window, LPARAM unused) {
-  char className[64] = "";
-  (void)unused;
-  PutWindow(window, NULL);
-  (void)GetClassNameA(window, className, sizeof(className));
-  if (!strcmp(className, "#32770")) (void)EnumChildWindows(window, PutChild, (LPARAM)window);
+  printf("%lu\t%lu\t%lu\t%d\t%d\t%lu\t%ld\t%ld\t%ld\t%ld\t%s\t%s\n", (unsigned long)(ULONG_PTR)window,
+         (unsigned long)parent, pid, GetForegroundWindow() == window, IsWindowVisible(window) ? 1 : 0,
+         (unsigned long)icon, rect.left, rect.top, rect.right, rect.bottom, className, text);
+  if (!parent && !strcmp(className, "#32770")) (void)EnumChildWindows(window, PutWindow, (LPARAM)window);
   return TRUE;
 }
 
 static int Run(int argc, char** argv) {
   HWND velmora = FindWindowA("formVelmora", NULL);
   const BYTE vk = argc > 1 ? (BYTE)strtoul(argv[1], NULL, 0) : 0;
-  if (!strcmp(argv[0], "windows")) {
-    PutWindow(GetForegroundWindow(), NULL);
-    return !EnumWindows(PutTopLevel, 0);
-  }
+  if (!strcmp(argv[0], "windows")) return !EnumWindows(PutWindow, 0);
   if (!strcmp(argv[0], "close")) return !(velmora && PostMessageA(velmora, WM_CLOSE, 0, 0));
   if (!strcmp(argv[0], "taskbarcreated")) {
     return !SendNotifyMessageA(HWND_BROADCAST, RegisterWindowMessageA("TaskbarCreated"), 0, 0);
