@@ -59,8 +59,8 @@ static void Advance(void) {
   DWORD state[6];
   if (script && !fseek(script, g_taken, SEEK_SET) && fgets(line, sizeof(line), script) &&
       strchr(line, '\n') &&
-      sscanf(line, "%lu %lu %lu %lx %lu %lu", &state[0], &state[1], &state[2], &state[3],
-             &state[4], &state[5]) == 6) {
+      sscanf(line, "%lu %lu %lu %lx %lu %lu", &state[0], &state[1], &state[2], &state[3], &state[4],
+             &state[5]) == 6) {
     g_taken += (long)strlen(line);
     ++g_line;
     memcpy(g_state, state, sizeof(state));

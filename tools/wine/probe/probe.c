@@ -52,10 +52,12 @@ static BOOL CALLBACK PutWindow(HWND window, LPARAM parent) {
   // A message box keeps its icon control even without an icon; what it shows
   // is the handle the control holds.
   if (parent) (void)SendMessageTimeoutA(window, STM_GETICON, 0, 0, SMTO_ABORTIFHUNG, 2000, &icon);
-  printf("%lu\t%lu\t%lu\t%d\t%d\t%lu\t%ld\t%ld\t%ld\t%ld\t%s\t%s\n", (unsigned long)(ULONG_PTR)window,
-         (unsigned long)parent, pid, GetForegroundWindow() == window, IsWindowVisible(window) ? 1 : 0,
-         (unsigned long)icon, rect.left, rect.top, rect.right, rect.bottom, className, text);
-  if (!parent && !strcmp(className, "#32770")) (void)EnumChildWindows(window, PutWindow, (LPARAM)window);
+  printf("%lu\t%lu\t%lu\t%d\t%d\t%lu\t%ld\t%ld\t%ld\t%ld\t%s\t%s\n",
+         (unsigned long)(ULONG_PTR)window, (unsigned long)parent, pid,
+         GetForegroundWindow() == window, IsWindowVisible(window) ? 1 : 0, (unsigned long)icon,
+         rect.left, rect.top, rect.right, rect.bottom, className, text);
+  if (!parent && !strcmp(className, "#32770"))
+    (void)EnumChildWindows(window, PutWindow, (LPARAM)window);
   return TRUE;
 }
 
@@ -79,7 +81,8 @@ static int Run(int argc, char** argv) {
     }
     return 0;
   }
-  if (!strcmp(argv[0], "keystate")) return printf("%s\n", GetAsyncKeyState(vk) < 0 ? "down" : "up") < 0;
+  if (!strcmp(argv[0], "keystate"))
+    return printf("%s\n", GetAsyncKeyState(vk) < 0 ? "down" : "up") < 0;
   printf("unknown command %s\n", argv[0]);
   return 64;
 }
@@ -108,8 +111,8 @@ static int RunWindow(const char* log) {
       .lpszClassName = "VelmoraProbe"};
   g_events = fopen(log, "a");
   HWND window = RegisterClassA(&windowClass)
-                    ? CreateWindowExA(0, "VelmoraProbe", "Velmora probe", WS_POPUP | WS_VISIBLE, 300,
-                                      250, 400, 300, NULL, NULL, NULL, NULL)
+                    ? CreateWindowExA(0, "VelmoraProbe", "Velmora probe", WS_POPUP | WS_VISIBLE,
+                                      300, 250, 400, 300, NULL, NULL, NULL, NULL)
                     : NULL;
   if (!g_events || !window) return 2;
   (void)SetForegroundWindow(window);
@@ -126,8 +129,10 @@ int main(int argc, char** argv) {
   if (argc == 3 && !strcmp(argv[1], "window")) return RunWindow(argv[2]);
   if (argc >= 2 && !strcmp(argv[1], "browser")) {
     FILE* log = fopen(getenv("VELMORA_E2E_BROWSER_LOG"), "a");
-    return !(log && fprintf(log, "browser pid=%lu cmdline=%s\n", GetCurrentProcessId(),
-                            GetCommandLineA()) > 0 && !fclose(log));
+    return !(log &&
+             fprintf(log, "browser pid=%lu cmdline=%s\n", GetCurrentProcessId(),
+                     GetCommandLineA()) > 0 &&
+             !fclose(log));
   }
   return argc >= 2 ? Run(argc - 1, argv + 1) : 64;  // the commands are listed at the top
 }
