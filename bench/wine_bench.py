@@ -167,8 +167,7 @@ def measure_pair(build, work, prefix, index, cpu_s):
         s.stick(harness.pos())
         started = time.monotonic()
         s.start_velmora(debug="-all")
-        harness.wait_for(lambda: s.x("search", "--name", "^Wine System Tray$"), 60,
-                         "Velmora's icon in the tray")
+        s.tray_icon_point()  # Velmora's icon is in the tray
         startup = time.monotonic() - started
         pid = s.velmora_pid()
 

@@ -223,13 +223,19 @@ class Session:
     def pointer(self):
         return tuple(map(int, re.match(r"x:(-?\d+) y:(-?\d+)", self.x("getmouselocation")).groups()))
 
+    def tray(self):
+        """Wine's own tray: the desktop process's visible windows (untitled since Wine 9)."""
+        return self.x("search", "--onlyvisible", "--classname", "explorer.exe")
+
     def tray_icon_point(self):
-        """Root coordinates of the first icon in Wine's own tray window."""
-        tray = wait_for(lambda: self.x("search", "--name", "^Wine System Tray$"), 20, "Wine's tray")
-        geometry = self.x("getwindowgeometry", tray.split()[0])
-        match = re.search(r"Position: (-?\d+),(-?\d+).*Geometry: \d+x(\d+)", geometry, re.S)
-        left, top, height = map(int, match.groups())
-        return left + 8, top + height // 2
+        """Root coordinates of the first icon in the tray, which is one row (20 px) high."""
+        def point():
+            for window in (self.tray() or "").split():
+                geometry = self.x("getwindowgeometry", window) or ""
+                match = re.search(r"Position: (-?\d+),(-?\d+).*Geometry: \d+x20\b", geometry, re.S)
+                if match:
+                    return int(match[1]) + 8, int(match[2]) + 10
+        return wait_for(point, 20, "Wine's tray")
 
     # -- the probe (probe.c) --
 
