@@ -32,13 +32,10 @@ REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "tools" / "wine"))
 
 import harness  # noqa: E402
-import drive  # noqa: E402
-
-VK_ESCAPE = 0x1B
 
 
 def periods_ms(queries):
-    return [(b.time_us - a.time_us) / 1000.0 for a, b in zip(queries, queries[1:])]
+    return [(b["time"] - a["time"]) / 1000.0 for a, b in zip(queries, queries[1:])]
 
 
 def percentile(values, fraction):
@@ -66,7 +63,7 @@ def queries_during(s, pid, seconds):
 
 
 def start_velmora(s):
-    s.write_script(states=[drive.centre()])
+    s.stick(harness.pos())
     s.start_velmora(debug="-all")
     pid = s.velmora_pid()
     s.wait_queries(10, pid)
@@ -74,15 +71,14 @@ def start_velmora(s):
 
 
 def measure_periods(build, work, prefix, idle_s, menu_s):
-    with harness.Session("bench-period", build, work, prefix) as s:
+    with harness.Session(build, Path(work) / "bench-period", prefix) as s:
         s.start_probe()
         pid = start_velmora(s)
         time.sleep(1.0)  # past start-up
         idle = period_stats(periods_ms(queries_during(s, pid, idle_s)))
-        drive.open_menu(s)
+        s.open_menu()
         menu = period_stats(periods_ms(queries_during(s, pid, menu_s)))
-        s.probe("key", VK_ESCAPE)
-        harness.wait_for(lambda: not drive.menu_open(s), 10, "the menu to close")
+        s.menu_keys(0x1B)  # Esc
         return idle, menu
 
 
@@ -128,12 +124,13 @@ def wakeups_per_second(name, seconds):
 
 def measure_enabled_off(build, work, prefix, seconds):
     """Ticks and thread wake-ups per second with polling on, then off."""
-    with harness.Session("bench-off", build, work, prefix) as s:
+    with harness.Session(build, Path(work) / "bench-off", prefix) as s:
         s.start_probe()
         pid = start_velmora(s)
         time.sleep(1.0)
         on = wakeups_per_second("Velmora.exe", 2.0)
-        drive.choose(s, drive.open_menu(s), "Enabled")
+        s.open_menu()
+        s.menu_keys(0x28, 0x0D)  # Down, Return: Enabled, off
         time.sleep(1.0)
         before = len(s.queries(pid))
         off = wakeups_per_second("Velmora.exe", seconds)
@@ -143,10 +140,10 @@ def measure_enabled_off(build, work, prefix, seconds):
 
 def run_tick_probe(build, work, prefix, seconds):
     """bench/tick_probe.exe under Wine (its own winmm, not the double); its table."""
-    with harness.Session("bench-tick-probe", build, work, prefix) as s:
-        exe = harness.unix_to_windows(Path(build) / "bench" / "tick_probe.exe")
-        process = s._start("tick_probe", [harness.WINE64, exe, f"{seconds:g}"], s.wine_env())
-        s.wait_exit(process, timeout=3 * seconds + 60)
+    with harness.Session(build, Path(work) / "bench-tick-probe", prefix) as s:
+        exe = harness.windows_path(Path(build) / "bench" / "tick_probe.exe")
+        process = s._start("tick_probe", [harness.WINE64, exe, f"{seconds:g}"], s.env())
+        process.wait(timeout=3 * seconds + 60)
         return (s.dir / "tick_probe.log").read_text(errors="replace")
 
 
@@ -165,35 +162,32 @@ def cpu_seconds(name):
 def measure_pair(build, work, prefix, index, cpu_s):
     """One launch of Velmora and of the baseline side by side. Returns the CPU
     ratio and Velmora's start-up time to the icon."""
-    with harness.Session(f"bench-cpu-{index}", build, work, prefix) as s:
+    with harness.Session(build, Path(work) / f"bench-cpu-{index}", prefix) as s:
         s.start_probe()  # the desktop and its tray are up before the clock starts
-        s.write_script(states=[drive.centre()])
+        s.stick(harness.pos())
         started = time.monotonic()
         s.start_velmora(debug="-all")
-        harness.wait_for(s.tray_window, 60, "Velmora's icon in the tray")
+        s.tray_icon_point()  # Velmora's icon is in the tray
         startup = time.monotonic() - started
         pid = s.velmora_pid()
 
-        env = s.wine_env(overrides="winmm=n,b")
-        env["JOYDOUBLE_SCRIPT"] = harness.unix_to_windows(s.script)
-        env["JOYDOUBLE_LOG"] = harness.unix_to_windows(s.dir / "baseline-double.log")
+        env = s.env("-all", "winmm=n,b", JOYDOUBLE_CAPS="0 12",
+                    JOYDOUBLE_SCRIPT=harness.windows_path(s.script),
+                    JOYDOUBLE_LOG=harness.windows_path(s.double_log))
         baseline_exe = Path(build) / "bench" / "poll_baseline.exe"
-        s._start("baseline", [harness.WINE64, harness.unix_to_windows(baseline_exe)], env)
-        harness.wait_for(lambda: harness.read_double_log(s.dir / "baseline-double.log"), 60,
-                         "the baseline to poll")
+        s._start("baseline", [harness.WINE64, harness.windows_path(baseline_exe)], env)
         s.wait_queries(10, pid)
         time.sleep(2.0)  # both past start-up
 
-        baseline_log = s.dir / "baseline-double.log"
-
         def baseline_queries():
-            return [q for q in harness.read_double_log(baseline_log) if q.name == "joyGetPosEx"]
+            return [q for q in s.queries() if q["pid"] != pid]
+        harness.wait_for(baseline_queries, 60, "the baseline to poll")
         vq, bq = len(s.queries(pid)), len(baseline_queries())
         v0, b0 = cpu_seconds("Velmora.exe"), cpu_seconds("poll_baseline.exe")
         time.sleep(cpu_s)
         v1, b1 = cpu_seconds("Velmora.exe"), cpu_seconds("poll_baseline.exe")
         velmora, baseline = v1 - v0, b1 - b0
-        harness.check(baseline > 0, "the baseline used no CPU time at all")
+        assert baseline > 0, "the baseline used no CPU time at all"
         # The two pollers' periods over the same window: what of the tail is
         # Wine's own timer, and what is Velmora's.
         periods = (periods_ms(s.queries(pid)[vq:]),
@@ -224,9 +218,7 @@ def main():
             print(f"bench: {needed} is missing; build the windows preset first", file=sys.stderr)
             return 2
     args.work.mkdir(parents=True, exist_ok=True)
-    prefix = harness.Prefix(args.prefix)
-    with prefix.locked():
-        prefix.prepare(args.work / "prefix.log")
+    with harness.prefix(args.prefix, args.work / "prefix.log") as prefix:
         idle, menu = measure_periods(args.windows_build, args.work, prefix, args.idle_seconds,
                                      args.menu_seconds)
         pairs = [measure_pair(args.windows_build, args.work, prefix, i, args.cpu_seconds)

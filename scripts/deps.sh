@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(
-  cmake ninja-build python3 python3-pefile clang libclang-rt-14-dev clang-format
+  cmake ninja-build python3 python3-pefile python3-pytest python3-pytest-timeout clang libclang-rt-14-dev clang-format
   libgtest-dev libgmock-dev libbenchmark-dev
   # One thread model is enough: the win32 one needs no winpthread DLL.
   gcc-mingw-w64-i686-win32 g++-mingw-w64-i686-win32 binutils-mingw-w64-i686

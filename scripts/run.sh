@@ -23,12 +23,12 @@ if [ -z "${DISPLAY:-}" ] && ! $demo; then
 fi
 
 if $demo; then
-  exec python3 tools/wine/demo.py --windows-build build/windows --out build/demo
+  exec python3 tools/demo/demo.py --windows-build build/windows --out build/demo
 fi
 
 # A prefix of its own, so About... reaches Wine's browser rather than the
 # tests' stand-in; on kernels without 32-bit mode, qemu runs Wine's 32-bit half.
-python3 tools/wine/harness.py --enable-i386
+python3 -c "import sys; sys.path[:0] = ['tools/wine']; import harness; harness.ensure_i386_runs()"
 export WINEPREFIX="$PWD/build/wine-run" WINEARCH=win64 WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 export QEMU_RESERVED_VA=0xffff0000

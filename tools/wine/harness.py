@@ -1,70 +1,56 @@
-"""Runs the real Velmora.exe under Wine on a private X display.
-
-A Session owns everything one scenario starts (Xvfb, a wineserver of its own,
-the probe window, Velmora) and ends each by its process id on the way out.
-Every wait has a deadline. The joystick double (tools/wine/joydouble) takes one
-line of the session's stick script per query, so five lines are five ticks.
-"""
+"""Runs the real Velmora.exe under Wine on a private X display, for the e2e
+tests, the demo and the Wine benchmark (standard library only). A Session owns
+what one test starts (Xvfb, a wineserver of its own, the probe window, each
+Velmora) and ends each by its process id."""
 
 import contextlib
 import fcntl
-import json
 import os
 import re
 import select
 import shutil
 import signal
 import subprocess
-import sys
 import time
 from pathlib import Path
 
-WINE64 = "/usr/lib/wine/wine64"
-WINESERVER = "/usr/lib/wine/wineserver64"
-# No offers to install Wine's .NET and browser add-ons, no desktop menu entries.
-BASE_OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d"
-# qemu-user reserves the guest's whole 4 GiB up front, so Wine's fixed mappings
-# (shared user data at 0x7ffe0000) land where Wine expects them. Ignored where
-# 32-bit programs run natively.
+REPO = Path(__file__).resolve().parents[2]
+WINE64, WINESERVER = "/usr/lib/wine/wine64", "/usr/lib/wine/wineserver64"
+# qemu-user (kernels without 32-bit mode) must reserve the guest's whole 4 GiB
+# up front, or Wine cannot map its shared user data at 0x7ffe0000.
 QEMU_ENV = {"QEMU_RESERVED_VA": "0xffff0000"}
 PREFIX_STAMP = "velmora-e2e-prefix-1"
-PROBE_IN_PREFIX = "C:\\velmora-e2e\\probe.exe"
-
-# joyGetPosEx codes and axis values the scenarios speak in.
-LEFT, CENTRE, RIGHT = 256, 32767, 65280
-UP, DOWN = 256, 65280
-JOYERR_PARMS, JOYERR_UNPLUGGED = 165, 167
-
-
-class Failure(Exception):
-    """A check did not hold, or a wait ran out of time."""
-
-
-def check(condition, message):
-    if not condition:
-        raise Failure(message)
-
-
-def check_equal(actual, expected, what):
-    check(actual == expected, f"{what}: expected {expected!r}, got {actual!r}")
+PROBE = "C:\\velmora-e2e\\probe.exe"
+HOME = (500, 400)  # inside the probe window, (300, 250) to (700, 550)
+# Over no window: each SetCursorPos warps the X pointer, and a Wine window under
+# it may replay the warp late, setting the cursor back (tests/e2e/README.md).
+BARE_DESKTOP = (850, 620)
+LOW, CENTRE, HIGH = 256, 32767, 65280  # axis values: left or up, centre, right or down
+FIELDS = ("hwnd", "parent", "pid", "foreground", "visible", "icon", "left", "top", "right", "bottom",
+          "class")
 
 
 def wait_for(predicate, timeout, what):
     """Polls until predicate() returns something true; returns it."""
     deadline = time.monotonic() + timeout
     while not (result := predicate()):
-        check(time.monotonic() < deadline, f"timed out after {timeout:g} s waiting for {what}")
+        assert time.monotonic() < deadline, f"timed out after {timeout:g} s waiting for {what}"
         time.sleep(0.02)
     return result
 
 
-def unix_to_windows(path):
+def windows_path(path):
     return "Z:" + str(Path(path).resolve()).replace("/", "\\")  # Z: is the Unix root
 
 
+def pos(x=CENTRE, y=CENTRE, buttons=0, count=1, result=0, wait_ms=0):
+    """One line of the stick script (joydouble.c): `count` queries answered so."""
+    return f"{result} {x} {y} {buttons:#x} {count} {wait_ms}"
+
+
 def ensure_i386_runs():
-    """Lets Wine's 32-bit loader run. Kernels without 32-bit user mode run it
-    under qemu-i386-static through binfmt_misc, registered as root once per boot."""
+    """Lets Wine's 32-bit loader run: kernels without 32-bit user mode run it under
+    qemu-i386-static through binfmt_misc, registered as root once per boot."""
     def wine32_starts():
         with contextlib.suppress(OSError, subprocess.TimeoutExpired):
             return subprocess.run(["/usr/lib/wine/wine", "--version"], capture_output=True,
@@ -72,10 +58,10 @@ def ensure_i386_runs():
     if wine32_starts():
         return
     qemu, binfmt = shutil.which("qemu-i386-static"), Path("/proc/sys/fs/binfmt_misc")
-    check(qemu, "this kernel cannot run 32-bit programs and qemu-i386-static is missing "
-                "(scripts/deps.sh installs qemu-user-static)")
-    check(os.geteuid() == 0, "this kernel cannot run 32-bit programs; as root, run the e2e "
-                             "tests once to register qemu-i386-static with binfmt_misc")
+    assert qemu, ("this kernel cannot run 32-bit programs and qemu-i386-static is missing "
+                  "(scripts/deps.sh installs qemu-user-static)")
+    assert os.geteuid() == 0, ("this kernel cannot run 32-bit programs; as root, run the e2e "
+                               "tests once to register qemu-i386-static with binfmt_misc")
     if not (binfmt / "register").exists():
         subprocess.run(["mount", "-t", "binfmt_misc", "binfmt_misc", binfmt], check=True, timeout=10)
     if not (binfmt / "velmora-i386").exists():
@@ -83,14 +69,15 @@ def ensure_i386_runs():
         mask = r"\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff"
         # F: the interpreter is opened now, so it works inside any mount namespace.
         (binfmt / "register").write_text(f":velmora-i386:M::{magic}:{mask}:{qemu}:F\n")
-    check(wine32_starts(), "32-bit Wine still does not start under qemu-i386-static")
+    assert wine32_starts(), "32-bit Wine still does not start under qemu-i386-static"
 
 
 def wine_env(prefix, debug="-all", overrides="", **extra):
     env = {k: v for k, v in os.environ.items() if not k.startswith(("WINE", "JOYDOUBLE"))}
-    env.update(QEMU_ENV, LC_ALL="C.UTF-8", WINEPREFIX=str(prefix), WINEARCH="win64",
-               WINEDEBUG=debug, WINEDLLOVERRIDES=BASE_OVERRIDES + (overrides and ";" + overrides))
-    return {**env, **extra}
+    # No offers to install Wine's .NET and browser add-ons, no desktop menu entries.
+    return {**env, **QEMU_ENV, "LC_ALL": "C.UTF-8", "WINEPREFIX": str(prefix), "WINEARCH": "win64",
+            "WINEDEBUG": debug, "WINEDLLOVERRIDES": "mscoree,mshtml=;winemenubuilder.exe=d" +
+            (overrides and ";" + overrides), **extra}
 
 
 def start_server(prefix, env, out):
@@ -107,14 +94,13 @@ def start_server(prefix, env, out):
             cwd = Path(os.readlink(f"/proc/{server.pid}/cwd"))
             return cwd.name == name and (cwd / "socket").exists()
     wait_for(lambda: listening() or server.poll() is not None, 20, "the wineserver's socket")
-    check(server.poll() is None, "wineserver exited at start (is another one running?)")
+    assert server.poll() is None, "wineserver exited at start (is another one running?)"
     return server
 
 
 def end_wine(env, server, out):
-    """Ends every Wine process of the prefix, then our server. Wine's helpers
-    (services, drivers, the desktop) run in sessions of their own and do not all
-    notice a server that goes away, so the server ends its clients first."""
+    """Ends every Wine process of the prefix, then our server: Wine's helpers run in
+    sessions of their own and do not all notice a server that goes away."""
     if server.poll() is None:
         with contextlib.suppress(subprocess.TimeoutExpired, OSError):
             subprocess.run([WINESERVER, "-k"], env=env, stdout=out, stderr=subprocess.STDOUT,
@@ -132,136 +118,100 @@ def stop(process):
                 process.wait(timeout=3)
 
 
-class Prefix:
-    """A 64-bit Wine prefix (32-bit programs run in its WoW64 half), kept between
-    runs and made again when missing or made by another version of this file."""
-
-    def __init__(self, path):
-        self.path = Path(path)
-
-    @contextlib.contextmanager
-    def locked(self):
-        """One user at a time: a wineserver belongs to a prefix."""
-        self.path.parent.mkdir(parents=True, exist_ok=True)
-        with open(self.path.with_name(self.path.name + ".lock"), "w") as lock:
-            fcntl.flock(lock, fcntl.LOCK_EX)
-            yield
-
-    def prepare(self, log):
-        """Makes the prefix unless a good one is there; says whether it did. Hold the lock."""
+@contextlib.contextmanager
+def prefix(path, log):
+    """The cached 64-bit prefix (32-bit programs run in its WoW64 half), locked while
+    in use (a wineserver belongs to a prefix), remade if missing or out of date."""
+    path = Path(path)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    with open(f"{path}.lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
         ensure_i386_runs()
-        stamp = self.path / "velmora-e2e.stamp"
-        if stamp.exists() and stamp.read_text().strip() == PREFIX_STAMP:
-            return False
-        shutil.rmtree(self.path, ignore_errors=True)
-        self.path.mkdir(parents=True)  # the server needs it; wineboot fills it
-        env = wine_env(self.path)
-        # About's address must reach the stand-in browser, not Wine's.
-        add = ["reg", "add", r"HKCR\https\shell\open\command", "/ve", "/d",
-               f'"{PROBE_IN_PREFIX}" browser "%1"', "/f"]
-        with open(log, "a") as out:
-            server = start_server(self.path, env, out)
-            try:
-                for args in (["wineboot", "-i"], add + ["/reg:64"], add + ["/reg:32"]):
-                    code = subprocess.run([WINE64, *args], env=env, stdout=out,
-                                          stderr=subprocess.STDOUT, timeout=180).returncode
-                    check(code == 0, f"wine {' '.join(args)} exited with {code}")
-            finally:
-                end_wine(env, server, out)
-        stamp.write_text(PREFIX_STAMP + "\n")
-        return True
+        stamp = path / "velmora-e2e.stamp"
+        if not stamp.exists() or stamp.read_text().strip() != PREFIX_STAMP:
+            shutil.rmtree(path, ignore_errors=True)
+            path.mkdir()
+            env = wine_env(path)
+            # About...'s address must reach the stand-in browser, not Wine's.
+            add = ["reg", "add", r"HKCR\https\shell\open\command", "/ve", "/d",
+                   f'"{PROBE}" browser "%1"', "/f"]
+            with open(log, "a") as out:
+                server = start_server(path, env, out)
+                try:
+                    for args in (["wineboot", "-i"], add + ["/reg:64"], add + ["/reg:32"]):
+                        code = subprocess.run([WINE64, *args], env=env, stdout=out,
+                                              stderr=subprocess.STDOUT, timeout=180).returncode
+                        assert code == 0, f"wine {' '.join(args)} exited with {code} (see {log})"
+                finally:
+                    end_wine(env, server, out)
+            stamp.write_text(PREFIX_STAMP + "\n")
+        yield path
 
 
-class Call(dict):
-    """One call the joystick double logged: its name=value fields, the other
-    words in "args" and the return value in "result"."""
-
-    def __init__(self, line):
-        time_us, pid, _, self.name, *words = line.split()
-        self.time_us, self.pid = int(time_us), int(pid)
-        super().__init__(w.split("=", 1) for w in words if "=" in w)
-        if "->" in words:
-            self["result"] = int(words[words.index("->") + 1])
-        self["args"] = [w for w in words if "=" not in w and w != "->"]
-
-    @property
-    def cursor(self):
-        return tuple(map(int, self["cursor"].split(",")))
-
-
-def read_double_log(path):
-    lines = Path(path).read_text(errors="replace").splitlines() if Path(path).exists() else []
-    return [Call(line) for line in lines if line.split()[2:3] == ["double"]]
+def _value(text):
+    with contextlib.suppress(ValueError):
+        return int(text, 0)
+    with contextlib.suppress(ValueError):
+        return tuple(map(int, text.split(",")))  # the cursor, "x,y"
+    return text
 
 
 class Session:
-    """Everything one scenario runs, ended in reverse order on the way out."""
+    """Everything one test runs, ended in reverse order on the way out."""
 
-    def __init__(self, name, windows_build, work, prefix, directory=None):
-        self.build, self.prefix = Path(windows_build), prefix
-        self.dir = Path(directory or Path(work) / "scenarios" / name)
-        self.processes = []  # (label, Popen, log)
-        self.velmoras = []  # (Popen, log)
-        self.display, self.command_seq = None, 0
-        d = self.dir
-        self.probe_log, self.double_log, self.script = d / "probe.log", d / "double.log", d / "stick.txt"
-        self.probe_cmd, self.probe_replies = d / "probe-commands.txt", d / "probe-replies.txt"
-        self.browser_log, self.wine_log = d / "browser.log", d / "wine.log"
+    def __init__(self, build, directory, prefix):
+        self.build, self.dir, self.prefix = Path(build), Path(directory), Path(prefix)
+        self.processes, self.velmoras = [], []  # (label, Popen, log); (Popen, log)
+        self.display, self.probe_process = None, None
+        self.script, self.double_log, self.events_log, self.wine_log, self.browser_log = (
+            self.dir / name for name in ("stick.txt", "double.log", "events.log", "wine.log",
+                                         "browser.log"))
 
     def __enter__(self):
         shutil.rmtree(self.dir, ignore_errors=True)
         self.dir.mkdir(parents=True)
-        for f in (self.double_log, self.probe_log, self.probe_cmd, self.probe_replies):
+        for f in (self.script, self.double_log, self.events_log):
             f.touch()
         try:
             # Xvfb writes the display number it chose once it takes clients.
             xvfb = self._start("xvfb", ["Xvfb", "-displayfd", 1, "-screen", 0, "1024x768x24",
                                         "-nolisten", "tcp", "-noreset"], os.environ,
                                stdout=subprocess.PIPE)
-            check(select.select([xvfb.stdout], [], [], 20)[0], "Xvfb did not start in 20 s")
+            assert select.select([xvfb.stdout], [], [], 20)[0], "Xvfb did not start in 20 s"
             self.display = ":" + xvfb.stdout.readline().decode().strip()
-            check(self.display != ":", "Xvfb exited at start")
             with open(self.dir / "wineserver.log", "ab") as out:
-                server = start_server(self.prefix.path, self.wine_env(), out)
+                server = start_server(self.prefix, self.env(), out)
             self.processes.append(("wineserver", server, self.dir / "wineserver.log"))
-            drive_c = self.prefix.path / "drive_c"
+            drive_c = self.prefix / "drive_c"
             shutil.copyfile(self.build / "e2e/winmm.dll", drive_c / "windows/syswow64/winmm.dll")
             (drive_c / "velmora-e2e").mkdir(exist_ok=True)
             shutil.copyfile(self.build / "e2e/probe.exe", drive_c / "velmora-e2e/probe.exe")
         except BaseException:
-            self.__exit__(*sys.exc_info())
+            self.__exit__()
             raise
         return self
 
-    def __exit__(self, kind, error, trace):
-        if kind is not None:
-            with contextlib.suppress(Exception):
-                self.screenshot("failure.png")
+    def __exit__(self, *error):
         with open(self.dir / "teardown.log", "a") as out:
             for label, process, _ in reversed(self.processes):
-                end_wine(self.wine_env(), process, out) if label == "wineserver" else stop(process)
-        return False
+                end_wine(self.env(), process, out) if label == "wineserver" else stop(process)
 
-    def _start(self, label, args, env, log=None, stdout=None):
-        log = log or self.dir / f"{label}.log"
+    def _start(self, label, args, env, stdin=subprocess.DEVNULL, stdout=None):
+        log = self.dir / f"{label}.log"
         with open(log, "ab") as out:
-            process = subprocess.Popen([str(a) for a in args], env=env, stdout=stdout or out,
-                                       stderr=out, stdin=subprocess.DEVNULL, start_new_session=True)
+            process = subprocess.Popen([str(a) for a in args], env=env, stdin=stdin,
+                                       stdout=stdout or out, stderr=out, start_new_session=True)
         self.processes.append((label, process, log))
         return process
 
-    def wine_env(self, debug="-all", overrides=""):
-        return wine_env(self.prefix.path, debug, overrides, DISPLAY=self.display)
+    def env(self, debug="-all", overrides="", **extra):
+        return wine_env(self.prefix, debug, overrides, DISPLAY=self.display or "", **extra)
 
-    def start_wine(self, *args, label):
-        """A Wine program, ended with the session if it is still running."""
-        return self._start(label, [WINE64, *args], self.wine_env())
-
-    def wait_exit(self, process, timeout=20):
-        try:
-            return process.wait(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            raise Failure(f"the process {process.pid} did not end within {timeout} s")
+    def report(self):
+        """The tail of every log, for a failed test's output."""
+        logs = [log for _, _, log in self.processes] + [self.double_log, self.events_log, self.script]
+        return "\n".join(f"--- {log}\n" + "\n".join(log.read_text(errors="replace").splitlines()[-30:])
+                         for log in logs if log.exists())
 
     # -- the X side --
 
@@ -271,162 +221,211 @@ class Session:
         return result.stdout.strip() if result.returncode == 0 else None
 
     def pointer(self):
-        out = self.x("getmouselocation")
-        match = re.match(r"x:(-?\d+) y:(-?\d+)", out or "")
-        check(match, f"xdotool getmouselocation said {out!r}")
-        return int(match.group(1)), int(match.group(2))
+        return tuple(map(int, re.match(r"x:(-?\d+) y:(-?\d+)", self.x("getmouselocation")).groups()))
 
-    def screenshot(self, name, *crop):
-        subprocess.run(["import", "-window", "root", *crop, self.dir / name], capture_output=True,
-                       env={**os.environ, "DISPLAY": self.display}, check=True, timeout=30)
-
-    def tray_window(self):
-        out = self.x("search", "--name", "^Wine System Tray$")
-        return out.split()[0] if out else None
+    def tray(self):
+        """Wine's own tray: the desktop process's visible windows (untitled since Wine 9)."""
+        return self.x("search", "--onlyvisible", "--classname", "explorer.exe")
 
     def tray_icon_point(self):
-        """Root coordinates of the first icon in Wine's own tray window."""
-        geometry = self.x("getwindowgeometry", wait_for(self.tray_window, 20, "Wine's tray"))
-        match = re.search(r"Position: (-?\d+),(-?\d+).*Geometry: \d+x(\d+)", geometry or "", re.S)
-        check(match, f"no geometry for the tray window: {geometry!r}")
-        left, top, height = map(int, match.groups())
-        return left + 8, top + height // 2
+        """Root coordinates of the first icon in the tray, which is one row (20 px) high."""
+        def point():
+            for window in (self.tray() or "").split():
+                geometry = self.x("getwindowgeometry", window) or ""
+                match = re.search(r"Position: (-?\d+),(-?\d+).*Geometry: \d+x20\b", geometry, re.S)
+                if match:
+                    return int(match[1]) + 8, int(match[2]) + 10
+        return wait_for(point, 20, "Wine's tray")
 
-    # -- the probe --
+    # -- the probe (probe.c) --
 
-    def start_probe(self, rect=(300, 250, 400, 300)):
-        """The probe window, which also runs the driver's commands inside Wine.
-        It starts first, so the desktop process and its tray are spawned by it
+    def start_probe(self):
+        """The probe window, first, so the desktop process and its tray are its child
         and trace the tray and its tooltips into wine.log."""
-        env = self.wine_env(debug="-all,+systray,+tooltips")
-        env["VELMORA_PROBE_COMMANDS"] = unix_to_windows(self.probe_cmd)
-        env["VELMORA_PROBE_REPLIES"] = unix_to_windows(self.probe_replies)
-        self._start("probe", [WINE64, PROBE_IN_PREFIX, "window", *rect,
-                              unix_to_windows(self.probe_log)], env, log=self.wine_log)
-        ready = wait_for(lambda: self.probe_events(kinds=["ready"]), 60, "the probe window")[0][1]
-        if ready["foreground"] != "1":
+        self.probe_process = self._start(
+            "wine", [WINE64, PROBE, "window", windows_path(self.events_log)],
+            self.env("-all,+systray,+tooltips"), stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        if self._answer("the probe window", 60) != ["ready foreground=1"]:
             # Wine lets a click make a window foreground when the program could not.
-            self.x("mousemove", rect[0] + 5, rect[1] + 5, "click", 1)
-            wait_for(lambda: self.foreground().get("class") == "VelmoraProbe", 10,
-                     "the probe to become the foreground window")
+            self.x("mousemove", 305, 255, "click", 1)
+            wait_for(lambda: self.foreground()["class"] == "VelmoraProbe", 10, "the probe in front")
 
-    def probe_once(self, *command, timeout=30):
-        """Runs one probe command in a process of its own; returns its output words."""
+    def _answer(self, what, timeout=30):
+        text, fd, deadline = b"", self.probe_process.stdout.fileno(), time.monotonic() + timeout
+        while not re.search(rb"(^|\n)= -?\d+\r?\n$", text):  # the CRT writes \r\n
+            remaining = deadline - time.monotonic()
+            assert remaining > 0 and select.select([fd], [], [], remaining)[0], f"no answer to {what}"
+            chunk = os.read(fd, 1 << 16)
+            assert chunk, f"the probe ended before it answered {what}"
+            text += chunk
+        *lines, status = text.decode(errors="replace").splitlines()
+        assert status == "= 0", f"probe {what}: {lines} {status}"
+        return lines
+
+    def probe(self, *command):
+        """Runs a command in the probe window's process; returns its output lines."""
+        what = " ".join(map(str, command))
+        self.probe_process.stdin.write(f"{what}\n".encode())
+        self.probe_process.stdin.flush()
+        return self._answer(what)
+
+    def probe_once(self, *command):
+        """Runs a command in a probe process of its own (when the window is gone)."""
         label = f"probe-once-{len(self.processes)}"
-        code = self.wait_exit(self.start_wine(PROBE_IN_PREFIX, *command, label=label), timeout)
-        check(code == 0, f"probe {' '.join(map(str, command))} exited with {code}")
+        assert self._start(label, [WINE64, PROBE, *command], self.env()).wait(timeout=30) == 0
         return (self.dir / f"{label}.log").read_text(errors="replace").split()
 
-    def probe(self, *command, timeout=20):
-        """Runs one command in the probe window's process and returns its reply lines."""
-        self.command_seq += 1
-        seq, what = self.command_seq, " ".join(map(str, command))
-        with open(self.probe_cmd, "a") as f:
-            f.write(f"{seq} {what}\n")
-
-        def reply():
-            text = self.probe_replies.read_text(errors="replace")
-            return f"end {seq}\n" in text and text.split(f"begin {seq}\n")[1].split(f"end {seq}\n")[0]
-        *lines, status = wait_for(reply, timeout, f"the probe's reply to {what}").splitlines()
-        check(status == "exit 0", f"probe command {what}: {status}")
-        return [line for line in lines if line]
-
-    def info(self):
-        return [json.loads(line) for line in self.probe("info")]
+    def windows(self):
+        """Every top-level window and each dialog's controls."""
+        rows = [line.split("\t") for line in self.probe("windows")]
+        return [dict(zip(FIELDS, [*map(int, row[:10]), row[10]]), text=row[11]) for row in rows]
 
     def foreground(self):
-        return next((w for w in self.info() if w["kind"] == "foreground"), {})
+        return next(w for w in self.windows() if w["foreground"])
 
-    def windows(self, cls=None, pid=None):
-        return [w for w in self.info() if w["kind"] == "window" and
-                (cls is None or w["class"] == cls) and (pid is None or w["pid"] == pid)]
+    def menu(self):
+        return [w for w in self.windows() if w["class"] == "#32768" and w["visible"]]
 
-    def probe_mark(self):
-        return self.probe_log.stat().st_size
+    def open_menu(self):
+        self.x("mousemove", *self.tray_icon_point(), "click", 3)
+        return wait_for(self.menu, 15, "the popup menu")[0]
 
-    def probe_events(self, since=0, kinds=None):
-        """The probe window's events after `since` bytes of its log, as (name, fields)."""
-        text = self.probe_log.read_bytes()[since:].decode(errors="replace")
-        events = [(p[1], dict(w.split("=", 1) for w in p[2:] if "=" in w))
-                  for p in map(str.split, text.splitlines()) if len(p) >= 2]
-        return [e for e in events if not kinds or e[0] in kinds]
+    def menu_keys(self, *keys):
+        """Keys to the foreground window, which close the open menu."""
+        self.probe("key", *keys)
+        wait_for(lambda: not self.menu(), 10, f"the menu to close after keys {keys}")
 
-    # -- the stick and Velmora --
+    def events(self, since=0):
+        """The probe window's (message, wParam, lParam) after `since` bytes of its log."""
+        text = self.events_log.read_bytes()[since:].decode()
+        return [tuple(int(word, 16) for word in line.split()) for line in text.split("\n")[:-1]]
 
-    def write_script(self, caps_result=0, buttons=12, states=("pos 32767 32767 0",)):
-        self.script.write_text(f"caps {caps_result} {buttons}\n")
-        self.stick(*states)
+    def mark(self):
+        return self.events_log.stat().st_size
+
+    # -- the stick (joydouble.c) and Velmora --
 
     def stick(self, *states):
-        """Appends joystick states; each is taken by one query (or its count)."""
         with open(self.script, "a") as f:
             f.writelines(state + "\n" for state in states)
 
-    def start_velmora(self, exe=None, debug="-all,+systray"):
-        env = self.wine_env(debug=debug, overrides="winmm=n,b")
-        env["JOYDOUBLE_SCRIPT"] = unix_to_windows(self.script)
-        env["JOYDOUBLE_LOG"] = unix_to_windows(self.double_log)
-        env["VELMORA_E2E_BROWSER_LOG"] = unix_to_windows(self.browser_log)
+    def start_velmora(self, variant="", caps="0 12", debug="-all,+systray"):
+        """Velmora.exe (or the test build in folder `variant`) from a folder that also
+        holds a winmm.dll, planted there and never to be loaded (check_winmm_origin)."""
+        app = self.dir / (variant or "app")
+        if not app.exists():
+            app.mkdir()
+            shutil.copyfile(self.build / variant / "Velmora.exe", app / "Velmora.exe")
+            shutil.copyfile(self.build / "e2e/winmm.dll", app / "winmm.dll")
         label = f"velmora{len(self.velmoras) + 1}"
-        process = self._start(label, [WINE64, unix_to_windows(exe or self.build / "Velmora.exe")],
-                              env)
-        self.velmoras.append((process, self.dir / f"{label}.log"))
-        return process
+        env = self.env(debug, "winmm=n,b", JOYDOUBLE_CAPS=caps,
+                       JOYDOUBLE_SCRIPT=windows_path(self.script),
+                       JOYDOUBLE_LOG=windows_path(self.double_log),
+                       VELMORA_E2E_BROWSER_LOG=windows_path(self.browser_log))
+        self.velmoras.append((self._start(label, [WINE64, windows_path(app / "Velmora.exe")], env),
+                              self.dir / f"{label}.log"))
+        return self.velmoras[-1][0]
 
-    def velmora_output(self, index=0):
-        return self.velmoras[index][1].read_text(errors="replace")
+    def start(self, variant="", cursor=HOME, copies=1):
+        """The probe, then Velmora polling the centred stick with the cursor at
+        `cursor`. Returns its Windows process id."""
+        self.start_probe()
+        self.stick(pos())
+        self.x("mousemove", *cursor)
+        for _ in range(copies):
+            self.start_velmora(variant)
+        pid = self.velmora_pid()
+        # Wine may answer GetCursorPos from a cache for a moment after the X
+        # pointer moved from outside; wait until the program sees it too.
+        wait_for(lambda: (q := self.queries(pid)) and q[-1]["cursor"] == cursor, 60,
+                 f"Velmora to see the cursor at {cursor}")
+        return pid
 
     def calls(self, name=None, pid=None):
-        return [c for c in read_double_log(self.double_log)
-                if name in (None, c.name) and pid in (None, c.pid)]
+        """The double's log: each call's fields, with its time, pid and name."""
+        calls = []
+        # A line still being written is left for the next look.
+        for line in self.double_log.read_text(errors="replace").split("\n")[:-1]:
+            time_us, call_pid, call_name, *fields = line.split()
+            calls.append({"time": int(time_us), "pid": int(call_pid), "name": call_name,
+                          **{k: _value(v) for k, v in (f.split("=", 1) for f in fields)}})
+        return [c for c in calls if name in (None, c["name"]) and pid in (None, c["pid"])]
 
     def queries(self, pid=None):
         return self.calls("joyGetPosEx", pid)
 
-    def velmora_pid(self, index=0, timeout=60):
-        """The Windows process id of the index-th Velmora, from the double's log."""
-        def attached():
-            pids = list(dict.fromkeys(c.pid for c in self.calls("attach")
-                                      if c["exe"].lower().endswith("velmora.exe")))
-            return pids[index] if len(pids) > index else None
-        return wait_for(attached, timeout, f"Velmora #{index + 1} to load the joystick driver")
+    def attached(self):
+        return [c for c in self.calls("attach") if c["exe"].lower().endswith("velmora.exe")]
 
-    def wait_queries(self, count, pid=None, timeout=20, after=0):
-        """Waits until `count` queries past the first `after` have been made; returns all."""
+    def velmora_pid(self, index=0):
+        """The Windows process id of the index-th Velmora to load the double."""
+        pids = lambda: list(dict.fromkeys(c["pid"] for c in self.attached()))  # noqa: E731
+        wait_for(lambda: len(pids()) > index, 60, f"Velmora #{index + 1} to load the double")
+        return pids()[index]
+
+    def check_winmm_origin(self):
+        modules = {c["module"].lower() for c in self.attached()}
+        assert modules <= {"c:\\windows\\system32\\winmm.dll"}, f"winmm.dll loaded from {modules}"
+
+    def wait_queries(self, count, pid, after=0, timeout=20):
+        """Waits for `count` queries past the first `after`; returns them all."""
         return wait_for(lambda: (lambda q: len(q) >= after + count and q)(self.queries(pid)),
                         timeout, f"{count} joystick queries after the first {after}")
 
-    def run_stick(self, *states, settle=3, pid=None, timeout=20):
-        """Appends states and waits until the last one has been taken, plus
-        `settle` queries more. Returns the queries that took the new lines."""
+    def run_stick(self, *states, pid, settle=3):
+        """Appends states, waits until the last is taken and `settle` queries more
+        made; returns the queries that took the new lines."""
         first = len(self.script.read_text().splitlines()) + 1
-        self.stick(*states)
         last = first + len(states) - 1
+        self.stick(*states)
 
         def done():
             queries = self.queries(pid)
-            taken = [i for i, q in enumerate(queries) if int(q["line"]) == last]
-            return taken and len(queries) - 1 >= taken[0] + settle and queries
-        queries = wait_for(done, timeout, f"the stick states on lines {first}-{last}")
-        return [q for q in queries if int(q["line"]) >= first]
+            taken = [i for i, q in enumerate(queries) if q["line"] == last]
+            return taken and len(queries) > taken[0] + settle and queries
+        return [q for q in wait_for(done, 20, f"stick lines {first}-{last}") if q["line"] >= first]
 
-    def report(self):
-        """The tail of every log the session wrote, for a failed run's output."""
-        parts = []
-        for label, process, log in self.processes:
-            parts.append(f"--- {label} (pid {process.pid}, exit {process.poll()}): {log}")
-            parts += log.read_text(errors="replace").splitlines()[-40:] if log.exists() else []
-        for path in (self.double_log, self.probe_log, self.probe_replies, self.script):
-            lines = path.read_text(errors="replace").splitlines() if path.exists() else []
-            parts += [f"--- {path} (last 30 of {len(lines)} lines)", *lines[-30:]]
-        return "\n".join(parts)
+    def notify_calls(self, index=0):
+        """The index-th Velmora's Shell_NotifyIcon calls, from Wine's +systray trace."""
+        text = self.velmoras[index][1].read_text(errors="replace")
+        return [int(m) for m in re.findall(r"Shell_NotifyIconW dwMessage = (\d+)", text)]
+
+    def tray_adds(self):
+        """Icons the tray (the desktop process) added, from its own trace."""
+        return self.wine_log.read_text(errors="replace").count("systray:add_icon id=0x1,")
 
 
-if __name__ == "__main__":
-    # scripts/run.sh: Wine's 32-bit half must run before Velmora can.
-    if sys.argv[1:] != ["--enable-i386"]:
-        sys.exit("usage: harness.py --enable-i386")
-    try:
-        ensure_i386_runs()
-    except Failure as failure:
-        sys.exit(f"harness: {failure}")
+class Stick:
+    """Moves the pointer onto a target with the stick alone, keeping the program's
+    speed rule alongside: one pixel more per tick held the same way, the speed kept
+    at the centre, back to one on a reversal. `after_step` runs after each push."""
+
+    def __init__(self, session, pid, held=0, after_step=lambda: None):
+        self.s, self.pid, self.held, self.after_step = session, pid, held, after_step
+        self.speed = [0, 0]  # pixels per tick, signed
+
+    def move_to(self, point, tolerance):
+        """Vertically first, then across."""
+        for axis in (1, 0):
+            for _ in range(150):
+                remaining = point[axis] - self.s.pointer()[axis]
+                if abs(remaining) <= tolerance[axis]:
+                    break
+                direction = 1 if remaining > 0 else -1
+                speed, reach = self.speed[axis] * direction, abs(remaining) + tolerance[axis]
+                # Too fast to stop near it: a tick back restarts the speed at one.
+                ticks = -1 if speed + 1 > reach else 2 if speed >= 3 and 2 * speed + 3 <= reach else 1
+                direction, ticks = (-direction, 1) if ticks < 0 else (direction, ticks)
+                xy = [CENTRE, CENTRE]
+                xy[axis] = HIGH if direction > 0 else LOW
+                self.press(0, pos(*xy, self.held, ticks))
+                same = self.speed[axis] * direction > 0
+                self.speed[axis] = self.speed[axis] * same + direction * ticks
+                self.after_step()
+            else:
+                raise AssertionError(f"the pointer did not reach {point}: it is at {self.s.pointer()}")
+
+    def press(self, bits, state=None, settle=3):
+        """Buttons `bits` held for one tick (or `state` taken), then only the held ones."""
+        self.s.run_stick(state or pos(buttons=self.held | bits), pos(buttons=self.held),
+                         pid=self.pid, settle=settle)

@@ -1,0 +1,256 @@
+"""What a user of Velmora would see, checked exactly, each test in a Session of
+its own (conftest.py). README.md maps each Win32 operation to the test that
+fails without it."""
+
+import time
+
+import pytest
+from harness import BARE_DESKTOP, HIGH, HOME, LOW, Stick, pos, wait_for
+
+CLICK = 0x9600C8  # lParam of a click at HOME: (200, 150) in the probe window
+UP_KEY = [(0x100, 0x26, 0x01480001), (0x101, 0x26, 0xC1480001)]  # VK_UP, scan 0x48, extended
+DOWN_KEY = [(0x100, 0x28, 0x01500001), (0x101, 0x28, 0xC1500001)]  # VK_DOWN, scan 0x50
+
+
+def see_cursor_at_home(s, pid):
+    s.x("mousemove", *HOME)
+    wait_for(lambda: s.queries(pid)[-1]["cursor"] == HOME, 10, "Velmora to see the cursor at HOME")
+
+
+def hold_middle_button(s, pid):
+    """Joystick button 2 held over the probe until the system has the middle button
+    down. (A real click on the menu or the icon resets the left or right button's
+    state in Wine, so only the middle one can show a release.)"""
+    see_cursor_at_home(s, pid)
+    mark = s.mark()
+    s.run_stick(pos(buttons=0x2, count=3), pid=pid)
+    # Only the message: real clicks on the menu leave Wine's state of the other
+    # buttons, which wParam carries, stale.
+    wait_for(lambda: 0x207 in [e[0] for e in s.events(mark)], 10, "WM_MBUTTONDOWN")
+    assert s.probe("keystate", 0x4) == ["down"]
+
+
+def about_every_10_ms(queries, what):
+    gaps = [(b["time"] - a["time"]) / 1000 for a, b in zip(queries, queries[1:])]
+    assert 9.0 <= sum(gaps) / len(gaps) <= 11.5, f"mean tick period {what}: {sum(gaps) / len(gaps)}"
+
+
+def test_start_up_failures(s):
+    """No main window (a test build asks for an unregistered class): exit code 1 at
+    once, no joystick call. No joystick: the message (caption, text, OK only, no
+    icon), no icon even when a shell starts meanwhile, the end on OK."""
+    s.start_probe()
+    assert s.start_velmora("no-window").wait(timeout=30) == 1
+    velmora = s.start_velmora(caps="165 0")  # JOYERR_PARMS
+    pid = s.velmora_pid(1)
+    dialog = wait_for(lambda: [w for w in s.windows() if w["class"] == "#32770"
+                               and w["pid"] == pid and w["visible"]], 30, "the message box")[0]
+    assert dialog["text"] == "Velmora"
+    controls = [w for w in s.windows() if w["parent"] == dialog["hwnd"]]
+    assert sorted((c["class"], c["text"]) for c in controls if c["visible"] and c["text"]) == [
+        ("Button", "OK"), ("Static", "Couldn't detect the joystick")]
+    assert [c for c in controls if c["icon"]] == []
+    ok = [c for c in controls if c["class"] == "Button" and c["visible"]]
+    assert velmora.poll() is None
+    s.probe("taskbarcreated")
+    time.sleep(1)  # the broadcast is posted; the box's modal loop delivers it
+    assert s.notify_calls(1) == []
+    s.x("mousemove", (ok[0]["left"] + ok[0]["right"]) // 2, (ok[0]["top"] + ok[0]["bottom"]) // 2,
+        "click", 1)
+    velmora.wait(timeout=20)
+    assert s.notify_calls(0) == s.notify_calls(1) == []
+    assert [c["name"] for c in s.calls()] == ["attach", "attach", "joyGetDevCapsA"]
+    assert not s.tray(), "Wine's tray appeared, so an icon was added"
+
+
+def test_one_copy_icon_queries_shell_restart_and_log_off(s):
+    """Two copies started together leave one hidden window, icon and poller; a later
+    one ends at once, silently. The icon comes back, and works, when the shell
+    restarts. Log-off unloads: the icon goes and a held button is released."""
+    pid = s.start(copies=2)
+    (a, _), (b, _) = s.velmoras
+    wait_for(lambda: a.poll() is not None or b.poll() is not None, 40, "one copy to end")
+    survivor = 0 if a.poll() is None else 1
+    window = wait_for(lambda: [(w["text"], w["visible"]) for w in s.windows()
+                               if w["class"] == "formVelmora" and w["pid"] == pid], 10, "its window")
+    assert window == [("Velmora 1.0", 0)]
+    # From the UI thread, by then COM's main single-threaded apartment
+    # (APTTYPE_MAINSTA, 3), as ShellExecute asks of its callers.
+    assert [(c["id"], c["size"], c["result"], c["apartment"])
+            for c in s.calls("joyGetDevCapsA")] == [(0, 404, 0, 3)]
+    s.wait_queries(100, pid)
+    assert {(q["pid"], q["id"], q["size"], q["flags"]) for q in s.queries()} == {(pid, 0, 52, 0xFF)}
+    assert s.start_velmora().wait(timeout=30) == 0
+    assert {c["pid"] for c in s.calls() if c["name"].startswith("joy")} == {pid}
+    assert [s.notify_calls(i) for i in range(3)] == [[0] if i == survivor else [] for i in range(3)]
+    assert [w for w in s.windows() if w["class"] == "#32770"] == []
+    assert s.tray_adds() == 1
+    wait_for(lambda: 'add text L"Velmora 1.0 by Quillan"' in s.wine_log.read_text(), 20, "the tip")
+
+    s.probe("delicon")
+    wait_for(lambda: "remove_from_standalone_tray removed 1 now 0" in s.wine_log.read_text(), 10,
+             "the tray to remove the icon")
+    s.probe("taskbarcreated")
+    wait_for(lambda: s.notify_calls(survivor) == [0, 0], 15, "Velmora to add its icon again")
+    wait_for(lambda: s.tray_adds() == 2, 10, "the tray to show the icon again")
+    s.open_menu()
+    s.menu_keys(0x1B)
+
+    hold_middle_button(s, pid)
+    # Only Velmora's part of the end of the session is waited for: wineboot
+    # itself sometimes lingers after every window has been told.
+    s._start("wineboot", ["/usr/lib/wine/wine64", "wineboot", "--end-session"], s.env())
+    assert s.velmoras[survivor][0].wait(timeout=30) == 0
+    assert s.notify_calls(survivor) == [0, 0, 2]
+    # The probe window went with the session; the desktop, which keeps the
+    # buttons' state, did not. A new probe process reads it.
+    assert s.probe_once("keystate", 0x4) == ["up"]
+
+
+def test_stick_moves_the_cursor_and_a_lost_stick_stops_everything(s):
+    """Every tick's step. Then queries that fail after blocking 1.2 s: the cursor and
+    the keys stop, each try waits at least that long after the last, the menu still
+    answers, 10 ms polling resumes with the stick; a held button is released once."""
+    pid = s.start(cursor=BARE_DESKTOP)
+    ticks = s.run_stick(pos(x=HIGH, count=5), pos(count=3), pos(x=HIGH), pos(x=LOW, count=3),
+                        pos(y=HIGH, count=3), pos(y=LOW, count=2), pos(x=LOW, y=HIGH, count=3),
+                        pos(), pid=pid)
+    steps = [(b["cursor"][0] - a["cursor"][0], b["cursor"][1] - a["cursor"][1])
+             for a, b in zip(ticks, ticks[1:])]
+    assert steps[:20] == [(1, 0), (2, 0), (3, 0), (4, 0), (5, 0),  # the ramp
+                          (0, 0), (0, 0), (0, 0), (6, 0),  # centred: speed kept
+                          (-1, 0), (-2, 0), (-3, 0),  # reversed
+                          (0, 1), (0, 2), (0, 3), (0, -1), (0, -2),  # down, up
+                          (-4, 1), (-5, 2), (-6, 3)]  # left goes on, down restarts
+    assert ticks[-1]["cursor"] == s.pointer() == (850, 629)
+
+    mark = s.mark()
+    s.run_stick(pos(x=HIGH, buttons=0x10, count=4), pid=pid, settle=0)
+    before = len(s.queries(pid))
+    s.stick(pos(result=167, wait_ms=1200))  # JOYERR_UNPLUGGED
+    failing = wait_for(lambda: (lambda q: len(q) >= 4 and q)(
+        [q for q in s.queries(pid)[before:] if q["result"] == 167]), 30, "four failing queries")
+    spans = [(q["time"] / 1e6 - 1.2, q["time"] / 1e6) for q in failing]
+    pauses = [b[0] - a[1] for a, b in zip(spans, spans[1:])]
+    assert pauses[0] >= 0.95 and all(1.15 <= p <= 2.5 for p in pauses[1:]), pauses
+    assert 1.2 * len(spans) / (spans[-1][1] - spans[0][0]) <= 0.6, "time inside the driver"
+    assert len({q["cursor"] for q in failing}) == 1
+    held = len([q for q in s.queries(pid) if q["result"] == 0 and q["buttons"] == 0x10])
+    assert s.events(mark) == UP_KEY * held
+    s.open_menu()
+    s.menu_keys(0x1B)
+    s.stick(pos())
+    back = s.wait_queries(20, pid, after=len(s.queries(pid)), timeout=30)
+    ok = back[max(i for i, q in enumerate(back) if q["result"]) + 1:]
+    about_every_10_ms(ok[-15:], "once the stick is back")
+    assert s.pointer() == ok[0]["cursor"]
+
+    see_cursor_at_home(s, pid)
+    mark = s.mark()
+    s.run_stick(pos(buttons=0x1), pid=pid)
+    s.stick(pos(result=167))
+    wait_for(lambda: [q["result"] for q in s.queries(pid)[-3:]] == [167] * 3, 10, "3 failed queries")
+    assert [(e[0], e[2]) for e in s.events(mark)] == [(0x201, CLICK), (0x202, CLICK)]  # as above
+
+
+def test_buttons_click_and_send_arrow_keys_then_a_close_request(s):
+    """Buttons held over the probe: one click of 1 to 3, a double click per tick of 4,
+    an arrow stroke per tick of 5 to 8. WM_CLOSE from outside: the icon goes and a
+    held button is released."""
+    pid = s.start()
+    double = [(0x201, 0x1, CLICK), (0x202, 0, CLICK), (0x203, 0x1, CLICK), (0x202, 0, CLICK)]
+    for bits, ticks, expected in (
+            (0x1, 8, [(0x201, 0x1, CLICK), (0x202, 0, CLICK)]),
+            (0x2, 8, [(0x207, 0x10, CLICK), (0x208, 0, CLICK)]),
+            (0x4, 8, [(0x204, 0x2, CLICK), (0x205, 0, CLICK)]),
+            (0x8, 3, double * 3),
+            (0x10, 2, UP_KEY * 2), (0x20, 2, DOWN_KEY * 2), (0x40, 2, UP_KEY * 2),
+            (0x80, 2, DOWN_KEY * 2)):
+        mark = s.mark()
+        s.run_stick(pos(buttons=bits, count=ticks), pos(), pid=pid, settle=5)
+        wait_for(lambda: len(s.events(mark)) >= len(expected), 10, f"messages for {bits:#x}")
+        s.wait_queries(10, pid, after=len(s.queries(pid)))  # and nothing more comes
+        assert s.events(mark) == expected, f"buttons {bits:#x} held {ticks} ticks"
+    assert [s.probe("keystate", vk) for vk in (0x1, 0x4, 0x26, 0x28)] == [["up"]] * 4
+
+    mark = s.mark()
+    s.run_stick(pos(buttons=0x1, count=3), pid=pid)
+    wait_for(lambda: s.events(mark), 10, "the left press")
+    s.probe("close")
+    assert s.velmoras[0][0].wait(timeout=20) == 0
+    assert s.notify_calls() == [0, 2]
+    wait_for(lambda: len(s.events(mark)) >= 2, 10, "the left release")
+    assert s.events(mark) == [(0x201, 0x1, CLICK), (0x202, 0, CLICK)]
+
+
+def test_menu_opens_closes_runs_about_and_the_joystick_alone_exits(s):
+    """Velmora is the foreground window while its menu is open (Esc reaches it); only
+    the right button's release opens it; About... opens the home page. No mouse: the
+    stick onto the icon, button 3, onto Exit, button 1 ends it, releasing button 2."""
+    pid = s.start()
+    assert s.foreground()["class"] == "VelmoraProbe"
+    s.open_menu()
+    assert (s.foreground()["class"], s.foreground()["pid"]) == ("formVelmora", pid)
+    s.menu_keys(0x1B)  # to the foreground window's thread: the menu's only if it is Velmora's
+    x, y = s.tray_icon_point()
+    s.x("mousemove", x, y, "click", 1, "click", 2)
+    s.x("click", "--repeat", 2, "--delay", 50, 1)  # a double click
+    s.x("mousedown", 3)
+    s.wait_queries(30, pid, after=len(s.queries(pid)))
+    assert not s.menu(), "a menu opened before the right button was released"
+    s.x("mouseup", 3)
+    assert wait_for(s.menu, 15, "the popup menu")[0]["pid"] == pid
+    s.x("mousemove", *HOME, "click", 1)
+    wait_for(lambda: not s.menu(), 10, "the menu to close on a click elsewhere")
+    s.open_menu()
+    s.menu_keys(0x28, 0x28, 0x0D)  # Down, Down, Return: About...
+    text = wait_for(lambda: s.browser_log.exists() and s.browser_log.read_text(), 30, "the browser")
+    assert "https://quillan.example/velmora/" in text and text.count("browser pid=") == 1
+    assert s.notify_calls() == [0]
+
+    hold_middle_button(s, pid)
+    stick = Stick(s, pid, held=0x2)
+    x, y = s.tray_icon_point()
+    stick.move_to((x + 4, y), tolerance=(6, 8))
+    stick.press(0x4)
+    menu = wait_for(s.menu, 15, "the menu after button 3 over the icon")[0]
+    # Exit is the last entry: aim inside it, above the menu's bottom edge.
+    stick.move_to(((menu["left"] + menu["right"]) // 2, menu["bottom"] - 12),
+                  tolerance=((menu["right"] - menu["left"]) // 2 - 10, 4))
+    s.stick(pos(buttons=0x3), pos(buttons=0x2))  # the program ends on the release
+    assert s.velmoras[0][0].wait(timeout=20) == 0
+    assert s.notify_calls() == [0, 2]
+    assert s.probe("keystate", 0x4) == ["up"]
+
+
+@pytest.mark.timeout(180)
+def test_tick_paths(s):
+    """Each tick source ticks every 10 ms, in the menu too, never with Enabled off,
+    and raises the timer resolution only while polling (the fallbacks, forced in
+    test builds) or never (the high-resolution timer, which Wine always grants)."""
+    s.start_probe()
+    s.stick(pos())
+    for index, (variant, holds) in enumerate((("", 0), ("tick-fallback1", 1), ("tick-fallback2", 1))):
+        s.start_velmora(variant)
+        pid = s.velmora_pid(index)
+        begin, end = [("timeBeginPeriod", 1)] * holds, [("timeEndPeriod", 1)] * holds
+
+        def resolution():
+            return [(c["name"], c["period"]) for c in s.calls(pid=pid) if c["name"].startswith("time")]
+        about_every_10_ms(s.wait_queries(150, pid)[-150:], f"of {variant or 'Velmora.exe'}")
+        assert resolution() == begin
+        s.open_menu()
+        about_every_10_ms(s.wait_queries(60, pid, after=len(s.queries(pid)))[-60:], "in the menu")
+        s.menu_keys(0x28, 0x0D)  # Down, Return: Enabled, off
+        time.sleep(0.1)
+        paused = len(s.queries(pid))
+        time.sleep(0.5)
+        assert len(s.queries(pid)) == paused, "joystick queries with Enabled off"
+        assert resolution() == begin + end
+        s.open_menu()
+        s.menu_keys(0x28, 0x0D)  # and on again
+        about_every_10_ms(s.wait_queries(100, pid, after=paused)[-100:], "after Enabled again")
+        s.open_menu()
+        s.menu_keys(0x58)  # X: E&xit
+        assert s.velmoras[index][0].wait(timeout=20) == 0
+        assert resolution() == (begin + end) * 2
