@@ -16,10 +16,9 @@ packages=(
 )
 
 # Some kernels here are built without 32-bit user mode; Wine's 32-bit half then
-# runs under qemu-user (tools/wine/harness.py registers it with binfmt_misc),
-# and the preloader is what lets Wine reserve its low memory there. Whether the
-# kernel runs 32-bit programs is decided by running one: a 96-byte i386 ELF
-# whose only instruction is exit(7).
+# runs under qemu-user (registered below), and the preloader is what lets Wine
+# reserve its low memory there. Whether the kernel runs 32-bit programs is
+# decided by running one: a 96-byte i386 ELF whose only instruction is exit(7).
 runs_i386() {
   local probe
   probe=$(mktemp)
@@ -30,18 +29,40 @@ runs_i386() {
   rm -f "$probe"
   [ "$rc" -eq 7 ]
 }
+native_i386=true
 if ! runs_i386; then
+  native_i386=false
   packages+=(qemu-user-static wine32-preloader:i386)
 fi
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+
+# The kernel hands i386 programs to qemu once it is registered with
+# binfmt_misc, which lasts until the next boot, so it is done whenever it is
+# missing. F: the interpreter is opened now, so it works in any mount
+# namespace. Wine's own programs also need QEMU_RESERVED_VA=0xffff0000 in
+# their environment (the harness and run.sh set it).
+register_qemu() {
+  local binfmt=/proc/sys/fs/binfmt_misc
+  $native_i386 && return 0
+  [ -e $binfmt/register ] || $sudo mount -t binfmt_misc binfmt_misc $binfmt
+  [ -e $binfmt/velmora-i386 ] || printf '%s' ':velmora-i386:M::'\
+'\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:'\
+'\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:'\
+'/usr/bin/qemu-i386-static:F' | $sudo tee $binfmt/register >/dev/null
+  runs_i386 || { echo "deps: i386 programs do not run even under qemu-i386-static" >&2; exit 1; }
+}
 
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+if [ ${#missing[@]} -eq 0 ]; then
+  register_qemu
+  exit 0
+fi
 
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
 mkdir -p build
 log="$PWD/build/deps.log"
 : >"$log"
@@ -64,3 +85,4 @@ echo "deps: installing ${#missing[@]} packages and what they need (this takes a 
 DEBIAN_FRONTEND=noninteractive $sudo apt-get "${lean[@]}" install -y -q --no-install-recommends \
   "${missing[@]}" >>"$log" 2>&1 || fail "apt-get install"
 echo "deps: done" >&2
+register_qemu

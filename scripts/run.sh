@@ -27,8 +27,8 @@ if $demo; then
 fi
 
 # A prefix of its own, so About... reaches Wine's browser rather than the
-# tests' stand-in; on kernels without 32-bit mode, qemu runs Wine's 32-bit half.
-python3 -c "import sys; sys.path[:0] = ['tools/wine']; import harness; harness.ensure_i386_runs()"
+# tests' stand-in; on kernels without 32-bit mode, qemu (registered by
+# scripts/deps.sh) runs Wine's 32-bit half.
 export WINEPREFIX="$PWD/build/wine-run" WINEARCH=win64 WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 export QEMU_RESERVED_VA=0xffff0000

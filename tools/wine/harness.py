@@ -16,8 +16,9 @@ from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
 WINE64, WINESERVER = "/usr/lib/wine/wine64", "/usr/lib/wine/wineserver64"
-# qemu-user (kernels without 32-bit mode) must reserve the guest's whole 4 GiB
-# up front, or Wine cannot map its shared user data at 0x7ffe0000.
+# Where the kernel has no 32-bit mode, scripts/deps.sh registers qemu-user for
+# Wine's 32-bit half; qemu must then reserve the guest's whole 4 GiB up front,
+# or Wine cannot map its shared user data at 0x7ffe0000.
 QEMU_ENV = {"QEMU_RESERVED_VA": "0xffff0000"}
 PREFIX_STAMP = "velmora-e2e-prefix-1"
 PROBE = "C:\\velmora-e2e\\probe.exe"
@@ -46,30 +47,6 @@ def windows_path(path):
 def pos(x=CENTRE, y=CENTRE, buttons=0, count=1, result=0, wait_ms=0):
     """One line of the stick script (joydouble.c): `count` queries answered so."""
     return f"{result} {x} {y} {buttons:#x} {count} {wait_ms}"
-
-
-def ensure_i386_runs():
-    """Lets Wine's 32-bit loader run: kernels without 32-bit user mode run it under
-    qemu-i386-static through binfmt_misc, registered as root once per boot."""
-    def wine32_starts():
-        with contextlib.suppress(OSError, subprocess.TimeoutExpired):
-            return subprocess.run(["/usr/lib/wine/wine", "--version"], capture_output=True,
-                                  timeout=30, env={**os.environ, **QEMU_ENV}).returncode == 0
-    if wine32_starts():
-        return
-    qemu, binfmt = shutil.which("qemu-i386-static"), Path("/proc/sys/fs/binfmt_misc")
-    assert qemu, ("this kernel cannot run 32-bit programs and qemu-i386-static is missing "
-                  "(scripts/deps.sh installs qemu-user-static)")
-    assert os.geteuid() == 0, ("this kernel cannot run 32-bit programs; as root, run the e2e "
-                               "tests once to register qemu-i386-static with binfmt_misc")
-    if not (binfmt / "register").exists():
-        subprocess.run(["mount", "-t", "binfmt_misc", "binfmt_misc", binfmt], check=True, timeout=10)
-    if not (binfmt / "velmora-i386").exists():
-        magic = r"\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00"
-        mask = r"\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff"
-        # F: the interpreter is opened now, so it works inside any mount namespace.
-        (binfmt / "register").write_text(f":velmora-i386:M::{magic}:{mask}:{qemu}:F\n")
-    assert wine32_starts(), "32-bit Wine still does not start under qemu-i386-static"
 
 
 def wine_env(prefix, debug="-all", overrides="", **extra):
@@ -126,7 +103,6 @@ def prefix(path, log):
     path.parent.mkdir(parents=True, exist_ok=True)
     with open(f"{path}.lock", "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
-        ensure_i386_runs()
         stamp = path / "velmora-e2e.stamp"
         if not stamp.exists() or stamp.read_text().strip() != PREFIX_STAMP:
             shutil.rmtree(path, ignore_errors=True)
