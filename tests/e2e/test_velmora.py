@@ -108,9 +108,10 @@ def test_one_copy_icon_queries_shell_restart_and_log_off(s):
 
 
 def test_stick_moves_the_cursor_and_a_lost_stick_stops_everything(s):
-    """Every tick's step. Then queries that fail after blocking 1.2 s: the cursor and
-    the keys stop, each try waits at least that long after the last, the menu still
-    answers, 10 ms polling resumes with the stick; a held button is released once."""
+    """Every tick's step; one tick after a query that hangs. Then queries that fail
+    after blocking 1.2 s: the cursor and the keys stop, each try waits at least that
+    long after the last, the menu still answers, 10 ms polling resumes with the
+    stick; a held button is released once."""
     pid = s.start(cursor=BARE_DESKTOP)
     ticks = s.run_stick(pos(x=HIGH, count=5), pos(count=3), pos(x=HIGH), pos(x=LOW, count=3),
                         pos(y=HIGH, count=3), pos(y=LOW, count=2), pos(x=LOW, y=HIGH, count=3),
@@ -123,6 +124,10 @@ def test_stick_moves_the_cursor_and_a_lost_stick_stops_everything(s):
                           (0, 1), (0, 2), (0, 3), (0, -1), (0, -2),  # down, up
                           (-4, 1), (-5, 2), (-6, 3)]  # left goes on, down restarts
     assert ticks[-1]["cursor"] == s.pointer() == (850, 629)
+    # A query that hangs 3.5 s (a driver waking up, say) is followed by one tick,
+    # then the 10 ms pace: the ticks posted during the stall never run in a burst.
+    stall = [q["time"] for q in s.run_stick(pos(wait_ms=3500), pos(), pid=pid)]
+    assert stall[3] - stall[0] >= 3000, f"queries at {stall} us after a stall"
 
     mark = s.mark()
     s.run_stick(pos(x=HIGH, buttons=0x10, count=4), pid=pid, settle=0)
