@@ -12,16 +12,11 @@ UP_KEY = [(0x100, 0x26, 0x01480001), (0x101, 0x26, 0xC1480001)]  # VK_UP, scan 0
 DOWN_KEY = [(0x100, 0x28, 0x01500001), (0x101, 0x28, 0xC1500001)]  # VK_DOWN, scan 0x50
 
 
-def see_cursor_at_home(s, pid):
-    s.x("mousemove", *HOME)
-    wait_for(lambda: s.queries(pid)[-1]["cursor"] == HOME, 10, "Velmora to see the cursor at HOME")
-
-
 def hold_middle_button(s, pid):
     """Joystick button 2 held over the probe until the system has the middle button
     down. (A real click on the menu or the icon resets the left or right button's
     state in Wine, so only the middle one can show a release.)"""
-    see_cursor_at_home(s, pid)
+    s.move_pointer(HOME, pid)
     mark = s.mark()
     s.run_stick(pos(buttons=0x2, count=3), pid=pid)
     # Only the message: real clicks on the menu leave Wine's state of the other
@@ -150,7 +145,7 @@ def test_stick_moves_the_cursor_and_a_lost_stick_stops_everything(s):
     about_every_10_ms(ok[-15:], "once the stick is back")
     assert s.pointer() == ok[0]["cursor"]
 
-    see_cursor_at_home(s, pid)
+    s.move_pointer(HOME, pid)
     mark = s.mark()
     s.run_stick(pos(buttons=0x1), pid=pid)
     s.stick(pos(result=167))

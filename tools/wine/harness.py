@@ -307,15 +307,18 @@ class Session:
         `cursor`. Returns its Windows process id."""
         self.start_probe()
         self.stick(pos())
-        self.x("mousemove", *cursor)
         for _ in range(copies):
             self.start_velmora(variant)
         pid = self.velmora_pid()
-        # Wine may answer GetCursorPos from a cache for a moment after the X
-        # pointer moved from outside; wait until the program sees it too.
-        wait_for(lambda: (q := self.queries(pid)) and q[-1]["cursor"] == cursor, 60,
-                 f"Velmora to see the cursor at {cursor}")
+        self.move_pointer(cursor, pid, timeout=60)
         return pid
+
+    def move_pointer(self, point, pid, timeout=10):
+        """Moves the X pointer and waits until Velmora's ticks see it there: Wine may
+        answer GetCursorPos from a cache for a moment after a move from outside."""
+        self.x("mousemove", *point)
+        wait_for(lambda: (q := self.queries(pid)) and q[-1]["cursor"] == point, timeout,
+                 f"Velmora to see the cursor at {point}")
 
     def calls(self, name=None, pid=None):
         """The double's log: each call's fields, with its time, pid and name."""
