@@ -245,12 +245,6 @@ class Session:
         self.probe_process.stdin.flush()
         return self._answer(what)
 
-    def probe_once(self, *command):
-        """Runs a command in a probe process of its own (when the window is gone)."""
-        label = f"probe-once-{len(self.processes)}"
-        assert self._start(label, [WINE64, PROBE, *command], self.env()).wait(timeout=30) == 0
-        return (self.dir / f"{label}.log").read_text(errors="replace").split()
-
     def windows(self):
         """Every top-level window and each dialog's controls."""
         rows = [line.split("\t") for line in self.probe("windows")]
@@ -302,13 +296,13 @@ class Session:
                               self.dir / f"{label}.log"))
         return self.velmoras[-1][0]
 
-    def start(self, variant="", cursor=HOME, copies=1):
+    def start(self, cursor=HOME, copies=1):
         """The probe, then Velmora polling the centred stick with the cursor at
         `cursor`. Returns its Windows process id."""
         self.start_probe()
         self.stick(pos())
         for _ in range(copies):
-            self.start_velmora(variant)
+            self.start_velmora()
         pid = self.velmora_pid()
         self.move_pointer(cursor, pid, timeout=60)
         return pid
@@ -368,10 +362,6 @@ class Session:
         """The index-th Velmora's Shell_NotifyIcon calls, from Wine's +systray trace."""
         text = self.velmoras[index][1].read_text(errors="replace")
         return [int(m) for m in re.findall(r"Shell_NotifyIconW dwMessage = (\d+)", text)]
-
-    def tray_adds(self):
-        """Icons the tray (the desktop process) added, from its own trace."""
-        return self.wine_log.read_text(errors="replace").count("systray:add_icon id=0x1,")
 
 
 class Stick:

@@ -4,8 +4,7 @@
 //                      appends each mouse-button and key message it gets to LOG, as
 //                      "MESSAGE WPARAM LPARAM" in hex; it says "ready foreground=1" (or
 //                      0), then runs commands, one a line on stdin, each answered on
-//                      stdout and ended by "= EXITCODE"
-//   probe COMMAND      runs one command:
+//                      stdout and ended by "= EXITCODE":
 //     windows          every top-level window and each dialog's controls, a line
 //                      each: handle, parent, process, foreground, visible, icon
 //                      shown, rectangle, class, text (tab-separated)
@@ -134,5 +133,5 @@ int main(int argc, char** argv) {
                      GetCommandLineA()) > 0 &&
              !fclose(log));
   }
-  return argc >= 2 ? Run(argc - 1, argv + 1) : 64;  // the commands are listed at the top
+  return 64;  // the modes are listed at the top
 }
