@@ -39,18 +39,5 @@ TEST(ButtonScanTest, OnlyTheReportedButtonCountIsExaminedInOrder) {
   }
 }
 
-// A tracked button presses once and releases once, however long it is held,
-// even when button 4's double clicks let the left button up in between.
-TEST(ButtonScanTest, HeldButtonsPressOnceAndReleaseOnce) {
-  Harness h;
-  h.Load();
-  h.fake.stick.buttons = 0xF;
-  h.Tick(2);
-  h.fake.stick.buttons = 0;
-  h.Tick(2);
-  EXPECT_EQ(h.fake.Log("mouse_event"),
-            "0x2; 0x20; 0x8; 0x2; 0x4; 0x2; 0x4; 0x2; 0x4; 0x2; 0x4; 0x4; 0x40; 0x10");
-}
-
 }  // namespace
 }  // namespace velmora::testing
