@@ -9,7 +9,7 @@
 // Resource compilers do not join adjacent string literals reliably, so the
 // texts are spelled out whole. The executable check (tests/exe/check_exe.py)
 // compares the built version resource's strings and numbers with what they
-// must read, and the icon's tests do the same for the tooltip.
+// must read, and the unit test of the icon record does the same for the tooltip.
 #define VELMORA_APP_NAME "Velmora"
 #define VELMORA_VERSION_TEXT "1.0"        // caption and tooltip
 #define VELMORA_FILE_VERSION_TEXT "1.00"  // FileVersion and ProductVersion

@@ -5,7 +5,7 @@ fails without it."""
 import time
 
 import pytest
-from harness import BARE_DESKTOP, HIGH, HOME, LOW, Stick, pos, wait_for
+from harness import BARE_DESKTOP, HIGH, HOME, LOW, WINE64, Stick, pos, wait_for
 
 CLICK = 0x9600C8  # lParam of a click at HOME: (200, 150) in the probe window
 UP_KEY = [(0x100, 0x26, 0x01480001), (0x101, 0x26, 0xC1480001)]  # VK_UP, scan 0x48, extended
@@ -86,7 +86,7 @@ def test_one_copy_icon_queries_shell_restart_and_log_off(s):
     hold_middle_button(s, pid)
     # Only Velmora's part of the end of the session is waited for: wineboot
     # itself sometimes lingers after every window has been told.
-    s._start("wineboot", ["/usr/lib/wine/wine64", "wineboot", "--end-session"], s.env())
+    s._start("wineboot", [WINE64, "wineboot", "--end-session"], s.env())
     assert s.velmoras[survivor][0].wait(timeout=30) == 0
     assert s.notify_calls(survivor) == [0, 0, 2]
     # The probe window went with the session; the desktop, which keeps the

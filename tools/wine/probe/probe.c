@@ -62,7 +62,6 @@ static BOOL CALLBACK PutWindow(HWND window, LPARAM parent) {
 
 static int Run(int argc, char** argv) {
   HWND velmora = FindWindowA("formVelmora", NULL);
-  const BYTE vk = argc > 1 ? (BYTE)strtoul(argv[1], NULL, 0) : 0;
   if (!strcmp(argv[0], "windows")) return !EnumWindows(PutWindow, 0);
   if (!strcmp(argv[0], "close")) return !(velmora && PostMessageA(velmora, WM_CLOSE, 0, 0));
   if (!strcmp(argv[0], "taskbarcreated")) {
@@ -80,8 +79,9 @@ static int Run(int argc, char** argv) {
     }
     return 0;
   }
-  if (!strcmp(argv[0], "keystate"))
-    return printf("%s\n", GetAsyncKeyState(vk) < 0 ? "down" : "up") < 0;
+  if (!strcmp(argv[0], "keystate") && argc == 2) {
+    return printf("%s\n", GetAsyncKeyState((int)strtoul(argv[1], NULL, 0)) < 0 ? "down" : "up") < 0;
+  }
   printf("unknown command %s\n", argv[0]);
   return 64;
 }
