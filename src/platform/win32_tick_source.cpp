@@ -4,7 +4,7 @@
 
 #include "platform/platform_ops.h"
 
-// Test builds of the program force a fallback, so that the e2e scenarios run
+// Test builds of the program force a fallback, so that the e2e tests run
 // the code of each path under Wine, which never refuses the first one:
 // 1 acts as if the high-resolution flag were refused, 2 as if no waitable
 // timer could be made at all. The shipped build defines neither.

@@ -1,5 +1,7 @@
-// The poll tick on Win32: every kPollPeriodMs, one private message to the
-// main window, whose window procedure runs the tick on the UI thread.
+// The poll tick on Win32: every kPollPeriodMs, one message to the main window,
+// whose window procedure runs the tick on the UI thread. The message is a
+// private one (kTickMessage) posted by a timer thread, or, on the last
+// fallback, the window timer's WM_TIMER.
 #ifndef VELMORA_PLATFORM_WIN32_TICK_SOURCE_H
 #define VELMORA_PLATFORM_WIN32_TICK_SOURCE_H
 
@@ -29,7 +31,8 @@ class Win32TickSource {
   void Attach(HWND window, TimePeriodFn beginPeriod, TimePeriodFn endPeriod);
 
   // UI thread only, like everything below. Starts or stops the ticks; the
-  // first use picks the path. False when no path could start them.
+  // first call that starts them picks the path. False when no path could
+  // start them.
   bool SetEnabled(bool enabled);
   // True when `message` is a tick, as this source delivers it.
   bool IsTick(UINT message, WPARAM wParam) const;

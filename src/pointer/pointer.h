@@ -29,8 +29,10 @@ constexpr uint32_t kLostJoystickRetryMs = 1000;
 constexpr uint8_t kScanUp = 0x48;
 constexpr uint8_t kScanDown = 0x50;
 
-// All of the program's working state, owned by the main window for its whole
-// life and zero-filled when it is created.
+// The pointer's working state: the records handed to the system, the cursor,
+// the speeds and the buttons' press memory. Owned by the main window for its
+// whole life and zero-filled when it is created; the menu's and the icon's
+// state are the window's own, and the tick source keeps its timing.
 struct PollState {
   NotifyIconDataA TrayData;
   Point CursorPos;
