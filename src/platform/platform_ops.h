@@ -15,8 +15,12 @@
 
 namespace velmora {
 
-// The poll timer Timer1's period.
+// The poll tick's period.
 constexpr uint32_t kPollPeriodMs = 10;
+
+// The id the icon timer's WM_TIMER carries in wParam (the window timer that
+// may carry the ticks uses 1).
+constexpr uintptr_t kIconTimerId = 2;
 
 // One entry of a popup menu, as the platform is asked to show it.
 struct MenuItem {
@@ -47,7 +51,9 @@ class PlatformOps {
   // No result: a failed event is simply not delivered.
   virtual void keybd_event(uint8_t vk, uint8_t scan, uint32_t flags, uintptr_t extra) = 0;
 
-  // NIM_ADD or NIM_DELETE of the icon that *data describes. False on failure.
+  // NIM_ADD, NIM_MODIFY or NIM_DELETE of the icon that *data describes. False
+  // on failure, which for an add that timed out does not prove the shell did
+  // not add the icon.
   virtual bool Shell_NotifyIconA(uint32_t message, const NotifyIconDataA* data) = 0;
   // Opens `file` with the user's handler for `op`. Returns a value above 32 on
   // success, an error code of 32 or below on failure.
@@ -56,9 +62,13 @@ class PlatformOps {
 
   // True when another copy of the program was already running at start-up.
   virtual bool PrevInstance() = 0;
-  // Starts or stops the 10 ms poll timer Timer1, whose expiries arrive on the UI
-  // thread as Timer1_Timer. False when the change could not be made.
+  // Starts or stops the poll ticks, one every kPollPeriodMs, which arrive on the
+  // UI thread as Timer1_Timer. False when the change could not be made.
   virtual bool SetTimer1Enabled(bool enabled) = 0;
+  // Starts the icon timer: WM_TIMER with wParam kIconTimerId reaches the main
+  // window every `periodMs`, counted from this call; 0 stops it. Starting it
+  // again restarts the count. False on failure.
+  virtual bool SetIconTimer(uint32_t periodMs) = 0;
   // The main window's handle and its icon's handle, as 32-bit values; 0 on failure.
   virtual uint32_t WindowHandle() = 0;
   virtual uint32_t IconHandle() = 0;

@@ -135,6 +135,7 @@ constexpr uint8_t kVkDown = 0x28;                  // VK_DOWN
 constexpr uint32_t kWmDestroy = 0x0002;     // WM_DESTROY
 constexpr uint32_t kWmClose = 0x0010;       // WM_CLOSE
 constexpr uint32_t kWmEndSession = 0x0016;  // WM_ENDSESSION
+constexpr uint32_t kWmTimer = 0x0113;       // WM_TIMER
 constexpr uint32_t kWmMouseMove = 0x0200;   // WM_MOUSEMOVE
 constexpr uint32_t kWmRButtonUp = 0x0205;   // WM_RBUTTONUP
 constexpr uint32_t kMkLButton = 0x0001;     // MK_LBUTTON
@@ -146,6 +147,7 @@ constexpr int32_t kSwShowNormal = 1;        // SW_SHOWNORMAL
 
 // --- notification icon and shell (shellapi.h) ---
 constexpr uint32_t kNimAdd = 0;                  // NIM_ADD
+constexpr uint32_t kNimModify = 1;               // NIM_MODIFY
 constexpr uint32_t kNimDelete = 2;               // NIM_DELETE
 constexpr uint32_t kNifMessage = 0x1;            // NIF_MESSAGE
 constexpr uint32_t kNifIcon = 0x2;               // NIF_ICON

@@ -50,14 +50,15 @@ static_assert(kKeyEventExtendedKey == KEYEVENTF_EXTENDEDKEY && kKeyEventKeyUp ==
                   kVkUp == VK_UP && kVkDown == VK_DOWN,
               "key event flags and virtual keys");
 static_assert(kWmDestroy == WM_DESTROY && kWmClose == WM_CLOSE && kWmEndSession == WM_ENDSESSION &&
-                  kWmMouseMove == WM_MOUSEMOVE && kWmRButtonUp == WM_RBUTTONUP,
+                  kWmTimer == WM_TIMER && kWmMouseMove == WM_MOUSEMOVE &&
+                  kWmRButtonUp == WM_RBUTTONUP,
               "window messages");
 static_assert(kMkLButton == MK_LBUTTON && kMkRButton == MK_RBUTTON && kMkShift == MK_SHIFT &&
                   kMkControl == MK_CONTROL && kMkMButton == MK_MBUTTON,
               "mouse-message key state");
 static_assert(kSwShowNormal == SW_SHOWNORMAL && kSeErrFileNotFound == SE_ERR_FNF, "shell codes");
-static_assert(kNimAdd == NIM_ADD && kNimDelete == NIM_DELETE && kNifMessage == NIF_MESSAGE &&
-                  kNifIcon == NIF_ICON && kNifTip == NIF_TIP &&
+static_assert(kNimAdd == NIM_ADD && kNimModify == NIM_MODIFY && kNimDelete == NIM_DELETE &&
+                  kNifMessage == NIF_MESSAGE && kNifIcon == NIF_ICON && kNifTip == NIF_TIP &&
                   kNotifyIconV1SizeBytes == NOTIFYICONDATAA_V1_SIZE,
               "notification icon");
 
@@ -167,6 +168,14 @@ intptr_t Win32Platform::ShellExecuteA(uint32_t hwnd, const char* op, const char*
 
 bool Win32Platform::SetTimer1Enabled(bool enabled) { return ticks_.SetEnabled(enabled); }
 
+bool Win32Platform::SetIconTimer(uint32_t periodMs) {
+  // A window timer is precise enough for offers a second or more apart, and
+  // Windows keeps at most one of its messages pending, however long an offer
+  // blocks the thread.
+  if (periodMs == 0) return KillTimer(window_, kIconTimerId) != FALSE;
+  return SetTimer(window_, kIconTimerId, periodMs, nullptr) != 0;
+}
+
 uint32_t Win32Platform::WindowHandle() {
   return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(window_));
 }
@@ -208,12 +217,11 @@ void Win32Platform::UnloadWindow() { (void)DestroyWindow(window_); }
 
 void Win32Platform::EndProcess(UINT exitCode) {
   ticks_.Close();  // gives back the timer resolution, where a fallback holds it
-  // COM is left initialised on purpose. The process ends here from inside a
-  // window message (WM_DESTROY, WM_ENDSESSION), from Form_Load or before the
-  // message loop starts, never after the loop, which is where CoUninitialize
-  // belongs: in a single-threaded apartment it may pump messages, and so run
-  // the window procedure again in the middle of the unload. ExitProcess
-  // releases the apartment with the process.
+  // COM is left initialised on purpose. The process mostly ends here from
+  // inside a window message (WM_DESTROY, WM_ENDSESSION) or from Form_Load,
+  // while the window still gets messages, and CoUninitialize may pump them in
+  // a single-threaded apartment, running the window procedure again in the
+  // middle of the unload. ExitProcess releases the apartment with the process.
   ExitProcess(exitCode);
 }
 

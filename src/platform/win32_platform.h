@@ -37,6 +37,7 @@ class Win32Platform final : public PlatformOps {
                          const char* dir, int32_t show) override;
   bool PrevInstance() override { return prevInstance_; }
   bool SetTimer1Enabled(bool enabled) override;
+  bool SetIconTimer(uint32_t periodMs) override;
   uint32_t WindowHandle() override;
   uint32_t IconHandle() override;
   bool SetForegroundWindow() override;

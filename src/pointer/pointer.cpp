@@ -156,12 +156,17 @@ void ArrowStroke(PlatformOps& ops, uint8_t vk, uint8_t scan) {
 
 void PollTick(PollState& s, PlatformOps& ops) {
   const StickReading stick = ReadJoystick(s, ops);
-  (void)ops.GetCursorPos(&s.CursorPos);  // on failure the last position stands
-  s.TargetPos = s.CursorPos;
-  StepAxis(stick.x, s.SpeedX, s.TargetPos.x);
-  StepAxis(stick.y, s.SpeedY, s.TargetPos.y);
-  if (s.TargetPos.x != s.CursorPos.x || s.TargetPos.y != s.CursorPos.y) {
-    (void)ops.SetCursorPos(s.TargetPos.x, s.TargetPos.y);
+  // The cursor cannot be read while another desktop (a UAC prompt, the lock
+  // screen) has the input. A step from the last position read would then
+  // throw the cursor back to where it was, or to the corner on the first tick:
+  // nothing moves, and the speeds wait for the next tick that can read it.
+  if (ops.GetCursorPos(&s.CursorPos)) {
+    s.TargetPos = s.CursorPos;
+    StepAxis(stick.x, s.SpeedX, s.TargetPos.x);
+    StepAxis(stick.y, s.SpeedY, s.TargetPos.y);
+    if (s.TargetPos.x != s.CursorPos.x || s.TargetPos.y != s.CursorPos.y) {
+      (void)ops.SetCursorPos(s.TargetPos.x, s.TargetPos.y);
+    }
   }
   ScanButtons(s, ops, stick.buttons);
 }

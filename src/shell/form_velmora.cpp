@@ -39,6 +39,10 @@ bool formVelmora::WindowMessage(uint32_t message, uintptr_t wParam, intptr_t lPa
     if (wParam != 0) Form_Unload();
     return true;
   }
+  if (message == kWmTimer && wParam == kIconTimerId) {
+    IconTimer_Timer();
+    return true;
+  }
   if (taskbarCreatedMessage_ != 0 && message == taskbarCreatedMessage_) {
     Form_TaskbarCreated();
     return true;
@@ -60,9 +64,10 @@ void formVelmora::Form_Load() {
     return;
   }
   FillTrayData();
-  (void)ops_.Shell_NotifyIconA(kNimAdd, &state_.TrayData);
-  iconAdded_ = true;
-  (void)ops_.SetTimer1Enabled(true);
+  ShowIcon(false);
+  // Enabled's mark says whether the ticks really run; should they fail to
+  // start, choosing Enabled tries again.
+  mnuEnabledChecked_ = ops_.SetTimer1Enabled(true);
 }
 
 void formVelmora::FillTrayData() {
@@ -79,11 +84,37 @@ void formVelmora::FillTrayData() {
   tray.hIcon = ops_.IconHandle();
 }
 
+void formVelmora::ShowIcon(bool mayBeThere) {
+  const uint32_t started = ops_.TickCountMs();
+  // A refused add may have timed out after the shell had taken it, and adding
+  // it again would then fail for ever; an icon that can be modified is there.
+  const bool shown = (mayBeThere && ops_.Shell_NotifyIconA(kNimModify, &state_.TrayData)) ||
+                     ops_.Shell_NotifyIconA(kNimAdd, &state_.TrayData);
+  if (shown) {
+    if (icon_ == Icon::kRetrying) (void)ops_.SetIconTimer(0);
+    icon_ = Icon::kShown;
+    return;
+  }
+  // Without its icon the program could be neither paused nor ended. The next
+  // offer waits at least as long as this one took: a shell that hangs for
+  // seconds each time then holds the UI thread at most half the time, and the
+  // ticks and their buttons go on in between. The icon timer runs whether or
+  // not polling is on.
+  const uint32_t took = ops_.TickCountMs() - started;
+  icon_ = Icon::kRetrying;
+  (void)ops_.SetIconTimer(took > kIconRetryMs ? took : kIconRetryMs);
+}
+
+void formVelmora::IconTimer_Timer() {
+  if (icon_ == Icon::kRetrying) ShowIcon(true);
+}
+
 void formVelmora::Form_Unload() {
   // A mouse button pressed through the joystick would otherwise stay down in the
   // system after the process is gone, with nothing left to release it.
   ReleaseHeldButtons(state_, ops_);
-  iconAdded_ = false;
+  // Removed even if no add was ever confirmed: a refused one may have been done.
+  icon_ = Icon::kNone;
   (void)ops_.Shell_NotifyIconA(kNimDelete, &state_.TrayData);
   ops_.EndProcess();
 }
@@ -94,8 +125,8 @@ void formVelmora::Form_TaskbarCreated() {
   // of ours comes back: the broadcast also reaches the window while the
   // start-up message is open and during the unload, and an add then would
   // leave an icon with no record behind it that nothing ever removes.
-  if (!iconAdded_) return;
-  (void)ops_.Shell_NotifyIconA(kNimAdd, &state_.TrayData);
+  if (icon_ == Icon::kNone) return;
+  ShowIcon(false);
 }
 
 void formVelmora::Form_MouseMove(int32_t /*button*/, int32_t /*shift*/, int32_t x, int32_t /*y*/) {
@@ -137,13 +168,15 @@ void formVelmora::ShowTrayMenu() {
 void formVelmora::Timer1_Timer() { PollTick(state_, ops_); }
 
 void formVelmora::mnuEnabled_Click() {
-  mnuEnabledChecked_ = !mnuEnabledChecked_;
+  const bool enable = !mnuEnabledChecked_;
   // A mouse button the joystick holds would otherwise stay down for as long as
   // polling is off, turning every move of the real mouse into a drag. Once
   // released, a joystick button still held is pressed again by the first tick
   // after polling resumes. The axis speeds are kept: a pause is not a reversal.
-  if (!mnuEnabledChecked_) ReleaseHeldButtons(state_, ops_);
-  (void)ops_.SetTimer1Enabled(mnuEnabledChecked_);
+  if (!enable) ReleaseHeldButtons(state_, ops_);
+  // The mark says what is true: if the ticks could not be switched, it stays,
+  // and choosing Enabled again tries again.
+  if (ops_.SetTimer1Enabled(enable)) mnuEnabledChecked_ = enable;
 }
 
 void formVelmora::mnuAbout_Click() {

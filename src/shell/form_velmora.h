@@ -1,6 +1,7 @@
-// The main window formVelmora: it owns PollState, the notification icon, the
-// poll timer and the tray menu, and carries the program's event handlers. It
-// sees window messages as plain numbers and acts only through PlatformOps.
+// The main window formVelmora: it owns PollState, the notification icon and
+// the tray menu, and carries the program's event handlers (the platform's tick
+// source times the ticks). It sees window messages as plain numbers and acts
+// only through PlatformOps.
 #ifndef VELMORA_SHELL_FORM_VELMORA_H
 #define VELMORA_SHELL_FORM_VELMORA_H
 
@@ -25,6 +26,11 @@ constexpr uint32_t kTrayIconId = 1;
 constexpr uint32_t kTrayIconFlags = kNifMessage | kNifIcon | kNifTip;
 constexpr uint32_t kTrayCallbackMessage = kWmMouseMove;
 
+// An icon the shell refused is offered again no sooner than this after the
+// refusal: at log-on the shell may not be ready, or too busy to answer for
+// seconds, and no "TaskbarCreated" follows once it is.
+constexpr uint32_t kIconRetryMs = 1000;
+
 enum MenuCommand : uint32_t { kMnuEnabled = 1, kMnuAbout = 2, kMnuExit = 3 };
 
 class formVelmora {
@@ -47,6 +53,7 @@ class formVelmora {
   void Form_MouseMove(int32_t button, int32_t shift, int32_t x, int32_t y);
   void Form_TaskbarCreated();
   void Timer1_Timer();
+  void IconTimer_Timer();
   void mnuEnabled_Click();
   void mnuAbout_Click();
   void mnuExit_Click();
@@ -58,16 +65,16 @@ class formVelmora {
 
  private:
   void FillTrayData();
+  void ShowIcon(bool mayBeThere);
   void ShowTrayMenu();
 
   PlatformOps& ops_;
   PollState state_{};
   bool MenuBusy_ = false;
   bool mnuEnabledChecked_ = true;
-  // From the start-up add until the unload's removal, whether or not the shell
-  // took the add: a notification area that was not running yet at start-up
-  // announces itself with "TaskbarCreated", and the icon is added then.
-  bool iconAdded_ = false;
+  // kNone before the start-up add and from the unload on; kRetrying while the
+  // icon timer offers again an icon the shell refused.
+  enum class Icon : uint8_t { kNone, kShown, kRetrying } icon_ = Icon::kNone;
   uint32_t taskbarCreatedMessage_ = 0;
 };
 

@@ -14,7 +14,7 @@ constexpr char kSingleInstanceMutexName[] = "Local\\Velmora.SingleInstance";
 constexpr int kIconGroupId = 1;
 
 // A test build, never shipped, asks for a window class that was never
-// registered, so that the e2e scenarios can see what a failed CreateWindowExA
+// registered, so that the e2e tests can see what a failed CreateWindowExA
 // does to the program.
 #ifdef VELMORA_TEST_NO_WINDOW
 constexpr char kCreatedClassName[] = "formVelmora.unregistered";
@@ -23,7 +23,7 @@ constexpr const char* kCreatedClassName = velmora::kWindowClassName;
 #endif
 
 // The platform and the window object live as long as the process; they are
-// never destroyed, since the process ends from inside Form_Unload.
+// never destroyed, since the process ends inside Form_Unload.
 velmora::Win32Platform g_platform;
 velmora::formVelmora g_form(g_platform);
 
@@ -105,5 +105,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     (void)TranslateMessage(&message);
     (void)DispatchMessageA(&message);
   }
+  // Any process may post this thread a WM_QUIT, and the loop also ends should
+  // GetMessage fail. The window is still there: unload it as its own end
+  // would, or a button the joystick holds stays down and the icon is left
+  // behind. Form_Unload ends the process, so it runs once.
+  g_platform.ticks().Close();
+  g_form.Form_Unload();
   return 0;
 }

@@ -80,16 +80,26 @@ TEST(PollTickTest, OverflowLeavesTheValueAndTheTickGoesOn) {
   }
 }
 
-TEST(PollTickTest, EachTickStartsFromTheCursorAsLastRead) {
+// Each tick steps from the cursor as read then; a tick that cannot read it (another
+// desktop has the input) moves nothing and keeps the speed, but the buttons act.
+TEST(PollTickTest, EachTickStepsFromTheCursorItReadAndAFailedReadMovesNothing) {
   Harness h;
   h.Load();
   h.fake.stick = {kStickHigh, kStickCentre, 0};
+  h.fake.failing = "GetCursorPos";
+  h.Tick();  // the first tick: not to (1, 0)
+  h.fake.failing = nullptr;
   h.Tick();                    // reads 500, places 501
   h.fake.cursor = {800, 800};  // the user moves the mouse
   h.Tick();
-  h.fake.failing = "GetCursorPos";  // the next read fails: the last one read stands
+  h.fake.failing = "GetCursorPos";
+  h.fake.stick.buttons = 0x1;
+  h.Tick();  // not back to 803
+  h.fake.failing = nullptr;
+  h.fake.cursor = {100, 100};
   h.Tick();
-  EXPECT_EQ(h.fake.Log("SetCursorPos"), "501 400; 802 800; 803 800");
+  EXPECT_EQ(h.fake.Log("SetCursorPos"), "501 400; 802 800; 103 100");
+  EXPECT_EQ(h.fake.Log("mouse_event"), "0x2");
 }
 
 // A joystick that stops answering is asked again only after a pause: from the

@@ -45,13 +45,21 @@ TEST(FaultInjectionTest, EachFailingOperationIsSkippedAndTheHandlerGoesOn) {
   const HandlerCase handlers[] = {
       // clang-format off
       {"Form_Load", kNothing, [](Harness& h) { h.Load(); },
-       // The missing joystick's path: the message, then the end.
+       // The missing joystick's path: the message, then the end; a refused icon
+       // is offered again later.
        {{"joyGetDevCapsA",
-         "PrevInstance SetTimer1Enabled joyGetDevCapsA ShowMessage EndProcess "}}},
+         "PrevInstance SetTimer1Enabled joyGetDevCapsA ShowMessage EndProcess "},
+        {"Shell_NotifyIconA", "PrevInstance SetTimer1Enabled joyGetDevCapsA WindowHandle IconHandle "
+                              "TickCountMs Shell_NotifyIconA TickCountMs SetIconTimer "
+                              "SetTimer1Enabled "}}},
       {"Timer1_Timer", kHolding, [](Harness& h) { h.Tick(); },
-       // A centred stick with nothing pressed: the held buttons are let go.
+       // A centred stick with nothing pressed: the held buttons are let go. An
+       // unread cursor is not moved.
        {{"joyGetPosEx",
-         "joyGetPosEx TickCountMs GetCursorPos mouse_event mouse_event mouse_event "}}},
+         "joyGetPosEx TickCountMs GetCursorPos mouse_event mouse_event mouse_event "},
+        {"GetCursorPos", "joyGetPosEx GetCursorPos mouse_event mouse_event mouse_event mouse_event "
+                         "mouse_event mouse_event keybd_event keybd_event keybd_event keybd_event "
+                         "keybd_event keybd_event keybd_event keybd_event "}}},
       {"Form_MouseMove opening the menu", kLoaded, [](Harness& h) { h.Tray(0x0205); }, {}},
       {"mnuEnabled_Click", kHolding, [](Harness& h) { h.Choose("Enabled"); },
        {{"PopupMenu", kMenuOnly}}},
@@ -60,7 +68,8 @@ TEST(FaultInjectionTest, EachFailingOperationIsSkippedAndTheHandlerGoesOn) {
       {"mnuExit_Click", kHolding, [](Harness& h) { h.Choose("E&xit"); },
        {{"PopupMenu", kMenuOnly}, {"UnloadWindow", std::string(kMenuOnly) + "UnloadWindow "}}},
       {"Form_Unload", kHolding, [](Harness& h) { h.form.WindowMessage(0x0002, 0, 0); }, {}},
-      {"Form_TaskbarCreated", kLoaded, [](Harness& h) { h.Broadcast(); }, {}},
+      {"Form_TaskbarCreated", kLoaded, [](Harness& h) { h.Broadcast(); },
+       {{"Shell_NotifyIconA", "TickCountMs Shell_NotifyIconA TickCountMs SetIconTimer "}}},
       // clang-format on
   };
   for (const HandlerCase& handler : handlers) {

@@ -2,8 +2,10 @@
 // messages, the icon's callback and the tray menu's three commands.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <initializer_list>
 #include <string>
+#include <vector>
 
 #include "support/fake_platform.h"
 
@@ -32,7 +34,9 @@ const std::string kMenu = kMenuOpen + "; PostNullMessage";
 const std::string kMenuUnchecked =
     "SetForegroundWindow; PopupMenu Enabled,-,About...,-,E&xit; PostNullMessage";
 const std::string kRelease = "mouse_event 0x4; mouse_event 0x10";
-const std::string kIconAdd = "Shell_NotifyIconA 0 0x10abc 1";
+const std::string kAdd = "Shell_NotifyIconA 0 0x10abc 1";
+const std::string kIconAdd = "TickCountMs; " + kAdd;
+const std::string kIconModify = "Shell_NotifyIconA 1 0x10abc 1";
 const std::string kIconDelete = "Shell_NotifyIconA 2 0x10abc 1; EndProcess";
 const std::string kChecks = "PrevInstance; SetTimer1Enabled 0; joyGetDevCapsA 0 404";
 const std::string kTick = "joyGetPosEx 0 52 0xff; GetCursorPos; SetCursorPos 503 400";
@@ -51,12 +55,49 @@ TEST(WindowTest, EachMessageDoesWhatItShould) {
          h.fake.duringMessage = [&] { h.Broadcast(); };
          return h.Load(), true;
        }, true, Seq({kChecks, "ShowMessage 'Couldn't detect the joystick' 'Velmora'; EndProcess"})},
-      {"TaskbarCreated when the shell was not up at start-up", [](Harness& h) {
+      {"the start-up add refused, 4 s each time: offered again, paced, until taken", [](Harness& h) {
          h.fake.failing = "Shell_NotifyIconA";
-         Ready(h);
+         h.fake.notifyMs = 4000;
+         h.Load();
+         h.IconTimer();
          h.fake.failing = nullptr;
-         return h.Broadcast();
-       }, true, kIconAdd},
+         h.fake.notifyMs = 0;
+         return h.IconTimer() && h.IconTimer() && h.fake.iconShown;  // the last one does nothing
+       }, true, Seq({kChecks, "WindowHandle; IconHandle", kIconAdd, "TickCountMs; SetIconTimer 4000",
+                     "SetTimer1Enabled 1", "TickCountMs", kIconModify, kAdd,
+                     "TickCountMs; SetIconTimer 8000", "TickCountMs", kIconModify, kAdd,
+                     "SetIconTimer 0"})},
+      {"an add refused after the shell took it: found, never added twice", [](Harness& h) {
+         h.fake.failing = "Shell_NotifyIconA";
+         h.fake.doneAnyway = true;
+         h.Load();
+         h.fake.failing = nullptr;
+         return h.IconTimer() && h.fake.iconShown;
+       }, true, Seq({kChecks, "WindowHandle; IconHandle", kIconAdd, "TickCountMs; SetIconTimer 1000",
+                     "SetTimer1Enabled 1", "TickCountMs", kIconModify, "SetIconTimer 0"})},
+      {"TaskbarCreated while paused, its add refused: offered again", [](Harness& h) {
+         const bool handled = Ready(h) && h.Choose("Enabled");
+         h.fake.failing = "Shell_NotifyIconA";
+         h.Broadcast();
+         h.fake.failing = nullptr;
+         return handled && h.IconTimer() && h.fake.iconShown;
+       }, true, Seq({kMenu, kRelease, "SetTimer1Enabled 0", kIconAdd, "TickCountMs; SetIconTimer 1000",
+                     "TickCountMs", kIconModify, kAdd, "SetIconTimer 0"})},
+      {"ticks refused at start-up: Enabled unmarked", [](Harness& h) {
+         h.fake.failing = "SetTimer1Enabled";
+         h.Load();
+         h.fake.failing = nullptr;
+         return h.Tray(0x0205);
+       }, true, Seq({kChecks, "WindowHandle; IconHandle", kIconAdd, "SetTimer1Enabled 1",
+                     kMenuUnchecked})},
+      {"Enabled refused on: the mark stays off, and choosing it again tries again", [](Harness& h) {
+         bool handled = Ready(h) && h.Choose("Enabled");
+         h.fake.failing = "SetTimer1Enabled";
+         handled &= h.Choose("Enabled");
+         h.fake.failing = nullptr;
+         return handled && h.Choose("Enabled") && h.Tray(0x0205);
+       }, true, Seq({kMenu, kRelease, "SetTimer1Enabled 0", kMenuUnchecked, "SetTimer1Enabled 1",
+                     kMenuUnchecked, "SetTimer1Enabled 1", kMenu})},
       {"TaskbarCreated before its id is known", [](Harness& h) {
          h.form.SetTaskbarCreatedMessage(0);
          return Ready(h) && h.form.WindowMessage(0, 0, 0);
@@ -71,7 +112,7 @@ TEST(WindowTest, EachMessageDoesWhatItShould) {
          for (uint32_t message : {0x0001u, 0x0011u, 0x0204u, 0x0400u}) {
            handled |= h.form.WindowMessage(message, 0, 0);
          }
-         return handled || h.form.WindowMessage(0x0113, 2, 0);  // someone else's WM_TIMER
+         return handled || h.form.WindowMessage(0x0113, 7, 0);  // someone else's WM_TIMER
        }, false, ""},
       {"icon: right button up (the low word, unsigned) opens the menu, dismissed",
        [](Harness& h) { return Ready(h) && h.Tray(0x7FFF0205) && h.Tray(-0xFDFB); },
@@ -110,14 +151,16 @@ TEST(WindowTest, EachMessageDoesWhatItShould) {
   }
 }
 
-TEST(WindowTest, TheIconRecordHasExactlyTheseBytes) {
+TEST(WindowTest, TheIconRecordSaysWhatTheShellReads) {
   Harness h;
   h.Load();
+  const NotifyIconDataA& icon = h.fake.icon;
   // cbSize, hWnd, uID, uFlags (message, icon, tip), uCallbackMessage (WM_MOUSEMOVE), hIcon
-  const uint32_t head[] = {88, 0x10ABC, 1, 7, 0x200, 0x20DEF};  // little-endian, as on Windows
-  const std::string want = std::string(reinterpret_cast<const char*>(head), 24) +
-                           std::string("Velmora 1.0 by Quillan", 23) + std::string(41, ' ');
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(&h.fake.icon), 88), want);
+  EXPECT_EQ(std::vector<uint32_t>(
+                {icon.cbSize, icon.hWnd, icon.uID, icon.uFlags, icon.uCallbackMessage, icon.hIcon}),
+            std::vector<uint32_t>({88, 0x10ABC, 1, 7, 0x200, 0x20DEF}));
+  EXPECT_EQ(std::string(icon.szTip, strnlen(icon.szTip, sizeof(icon.szTip))),
+            "Velmora 1.0 by Quillan");
 }
 
 }  // namespace

@@ -29,6 +29,8 @@ class FakePlatform final : public PlatformOps {
   } stick{kStickCentre, kStickCentre, 0};
   Point cursor{500, 400};
   uint32_t nowMs = 0, queryMs = 0;  // the clock, and how far a joystick query moves it
+  uint32_t notifyMs = 0;            // how far a Shell_NotifyIconA moves it
+  bool doneAnyway = false;          // a refused Shell_NotifyIconA is still carried out
   bool logging = true;              // off: nothing is logged, and nothing allocated
   const char* choose = nullptr;     // the caption PopupMenu picks; none: dismissed
   std::function<void()> duringPopup, duringMessage, onUnload;
@@ -37,6 +39,7 @@ class FakePlatform final : public PlatformOps {
   // --- what the program did ---
   std::vector<std::pair<std::string, std::string>> calls;  // name, args
   NotifyIconDataA icon{};  // the record of the last Shell_NotifyIconA
+  bool iconShown = false;  // whether the shell holds the icon
 
   // "Name args; Name args", or with `only` the args of that operation's calls.
   std::string Log(const char* only = nullptr) const {
@@ -81,7 +84,12 @@ class FakePlatform final : public PlatformOps {
   }
   bool Shell_NotifyIconA(uint32_t message, const NotifyIconDataA* data) override {
     icon = *data;
-    return !Call(__func__, "%u 0x%x %u", message, data->hWnd, data->uID);
+    nowMs += notifyMs;
+    const bool refused = Call(__func__, "%u 0x%x %u", message, data->hWnd, data->uID);
+    // As the shell does: an icon is added once, modified or deleted only while there.
+    const bool possible = (message == 0) != iconShown;
+    if (possible && (!refused || doneAnyway)) iconShown = message != 2;  // NIM_DELETE
+    return possible && !refused;
   }
   intptr_t ShellExecuteA(uint32_t hwnd, const char* op, const char* file, const char* params,
                          const char* dir, int32_t show) override {
@@ -92,6 +100,7 @@ class FakePlatform final : public PlatformOps {
   }
   bool PrevInstance() override { return (void)Call(__func__), false; }  // never another copy
   bool SetTimer1Enabled(bool enabled) override { return !Call(__func__, "%d", int{enabled}); }
+  bool SetIconTimer(uint32_t periodMs) override { return !Call(__func__, "%u", periodMs); }
   uint32_t WindowHandle() override { return Call(__func__) ? 0 : 0x10ABC; }
   uint32_t IconHandle() override { return Call(__func__) ? 0 : 0x20DEF; }
   bool SetForegroundWindow() override { return !Call(__func__); }
@@ -150,7 +159,12 @@ struct Harness {
   void Tick(int n = 1) {
     for (int i = 0; i < n; ++i) form.Timer1_Timer();  // as the tick source runs it
   }
-  bool Broadcast() { return form.WindowMessage(kTaskbarCreated, 0, 0); }  // "TaskbarCreated"
+  // "TaskbarCreated": the shell (re)started, holding no icon.
+  bool Broadcast() {
+    fake.iconShown = false;
+    return form.WindowMessage(kTaskbarCreated, 0, 0);
+  }
+  bool IconTimer() { return form.WindowMessage(0x0113, 2, 0); }  // WM_TIMER, its id
   // The icon's callback, WM_MOUSEMOVE: the event code in the low word of lParam.
   bool Tray(intptr_t lParam) { return form.WindowMessage(0x0200, 0, lParam); }
   // A right click on the icon, then the item with this caption.
