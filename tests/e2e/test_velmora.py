@@ -2,10 +2,16 @@
 its own (conftest.py). README.md maps each Win32 operation to the test that
 fails without it."""
 
+import sys
 import time
 
 import pytest
-from harness import BARE_DESKTOP, HIGH, HOME, LOW, WINE64, Stick, pos, wait_for
+from harness import BARE_DESKTOP, HIGH, HOME, LOW, REPO, WINE64, Stick, pos, wait_for
+
+sys.path.insert(0, str(REPO / "tests" / "exe"))
+from check_exe import VGA, drawn_images  # noqa: E402
+
+SMALL_ICON = drawn_images((REPO / "res" / "velmora_icon.txt").read_text(encoding="utf-8"))[30002]
 
 CLICK = 0x9600C8  # lParam of a click at HOME: (200, 150) in the probe window
 UP_KEY = [(0x100, 0x26, 0x01480001), (0x101, 0x26, 0xC1480001)]  # VK_UP, scan 0x48, extended
@@ -21,6 +27,13 @@ def hold_middle_button(s, pid):
     s.run_stick(pos(buttons=0x2, count=3), pid=pid)
     wait_for(lambda: 0x207 in [e[0] for e in s.events(mark)], 10, "WM_MBUTTONDOWN")
     assert s.probe("keystate", 0x4) == ["down"]
+
+
+def shows_small_icon(cell):
+    """Whether the 16-pixel icon's opaque pixels are somewhere in cell (rows of RGB)."""
+    return any(all(c is None or cell[top + y][left + x] == VGA[c]
+                   for y, row in enumerate(SMALL_ICON) for x, c in enumerate(row))
+               for top in range(len(cell) - 15) for left in range(len(cell[0]) - 15))
 
 
 def about_every_10_ms(queries, what):
@@ -75,7 +88,18 @@ def test_one_copy_icon_queries_shell_restart_and_log_off(s):
     assert {c["pid"] for c in s.calls() if c["name"].startswith("joy")} == {pid}
     assert [s.notify_calls(i) for i in range(3)] == [[0] if i == survivor else [] for i in range(3)]
     assert [w for w in s.windows() if w["class"] == "#32770"] == []
-    wait_for(lambda: 'add text L"Velmora 1.0 by Quillan"' in s.wine_log.read_text(), 20, "the tip")
+    # What a user sees of it: its picture in the tray's first cell (a square one
+    # row high), and its tip while the pointer rests there.
+    x, y = s.tray_icon_point()
+    wait_for(lambda: shows_small_icon(s.pixels(x - 8, y - 10, 20, 20)), 10, "the icon's picture")
+    s.x("mousemove", x, y)
+    wait_for(lambda: [w["text"] for w in s.windows() if w["class"] == "tooltips_class32"
+                      and w["visible"]] == ["Velmora 1.0 by Quillan"], 10, "the tip")
+    s.move_pointer(HOME, pid)
+    # A log-off that another program cancelled: the icon stays, the ticks go on.
+    s.probe("cancellogoff")
+    about_every_10_ms(s.wait_queries(50, pid, after=len(s.queries(pid)))[-50:], "after it")
+    assert s.notify_calls(survivor) == [0]
 
     s.probe("delicon")  # answered once the tray has removed it
     s.probe("taskbarcreated")

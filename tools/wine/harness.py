@@ -139,9 +139,8 @@ class Session:
         self.build, self.dir, self.prefix = Path(build), Path(directory), Path(prefix)
         self.processes, self.velmoras = [], []  # (label, Popen, log); (Popen, log)
         self.display, self.probe_process = None, None
-        self.script, self.double_log, self.events_log, self.wine_log, self.browser_log = (
-            self.dir / name for name in ("stick.txt", "double.log", "events.log", "wine.log",
-                                         "browser.log"))
+        self.script, self.double_log, self.events_log, self.browser_log = (
+            self.dir / name for name in ("stick.txt", "double.log", "events.log", "browser.log"))
 
     def __enter__(self):
         shutil.rmtree(self.dir, ignore_errors=True)
@@ -196,6 +195,15 @@ class Session:
                                 env={**os.environ, "DISPLAY": self.display}, timeout=10)
         return result.stdout.strip() if result.returncode == 0 else None
 
+    def pixels(self, left, top, width, height):
+        """What the screen shows in that rectangle: rows of (red, green, blue)."""
+        data = subprocess.run(["import", "-window", "root", "-crop", f"{width}x{height}+{left}+{top}",
+                               "-depth", "8", "rgb:-"], capture_output=True, check=True, timeout=20,
+                              env={**os.environ, "DISPLAY": self.display}).stdout
+        assert len(data) == 3 * width * height, f"{width}x{height}+{left}+{top} is not all on screen"
+        return [[tuple(data[i:i + 3]) for i in range(3 * width * y, 3 * width * (y + 1), 3)]
+                for y in range(height)]
+
     def pointer(self):
         return tuple(map(int, re.match(r"x:(-?\d+) y:(-?\d+)", self.x("getmouselocation")).groups()))
 
@@ -217,10 +225,10 @@ class Session:
 
     def start_probe(self):
         """The probe window, first, so the desktop process and its tray are its child
-        and trace the tray and its tooltips into wine.log."""
+        and trace the tray into wine.log."""
         self.probe_process = self._start(
             "wine", [WINE64, PROBE, "window", windows_path(self.events_log)],
-            self.env("-all,+systray,+tooltips"), stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+            self.env("-all,+systray"), stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         if self._answer("the probe window", 60) != ["ready foreground=1"]:
             # Wine lets a click make a window foreground when the program could not.
             self.x("mousemove", 305, 255, "click", 1)
