@@ -20,8 +20,8 @@ WINE64, WINESERVER = "/usr/lib/wine/wine64", "/usr/lib/wine/wineserver64"
 # Wine's 32-bit half; qemu must then reserve the guest's whole 4 GiB up front,
 # or Wine cannot map its shared user data at 0x7ffe0000.
 QEMU_ENV = {"QEMU_RESERVED_VA": "0xffff0000"}
-PREFIX_STAMP = "velmora-e2e-prefix-1"
-PROBE = "C:\\velmora-e2e\\probe.exe"
+PREFIX_STAMP = "velmora-e2e-prefix-2"
+PROBE, BROWSER = "C:\\velmora-e2e\\probe.exe", "C:\\velmora-e2e\\browser.exe"
 HOME = (500, 400)  # inside the probe window, (300, 250) to (700, 550)
 # Over no window: each SetCursorPos warps the X pointer, and a Wine window under
 # it may replay the warp late, setting the cursor back (tests/e2e/README.md).
@@ -110,7 +110,7 @@ def prefix(path, log):
             env = wine_env(path)
             # About...'s address must reach the stand-in browser, not Wine's.
             add = ["reg", "add", r"HKCR\https\shell\open\command", "/ve", "/d",
-                   f'"{PROBE}" browser "%1"', "/f"]
+                   f'"{BROWSER}" browser "%1"', "/f"]
             with open(log, "a") as out:
                 server = start_server(path, env, out)
                 try:
@@ -160,7 +160,8 @@ class Session:
             drive_c = self.prefix / "drive_c"
             shutil.copyfile(self.build / "e2e/winmm.dll", drive_c / "windows/syswow64/winmm.dll")
             (drive_c / "velmora-e2e").mkdir(exist_ok=True)
-            shutil.copyfile(self.build / "e2e/probe.exe", drive_c / "velmora-e2e/probe.exe")
+            for exe in ("probe.exe", "browser.exe"):
+                shutil.copyfile(self.build / "e2e" / exe, drive_c / "velmora-e2e" / exe)
         except BaseException:
             self.__exit__()
             raise

@@ -21,8 +21,9 @@
 //     delicon          removes Velmora's icon, as a shell that restarts loses it
 //     key VK...        presses and releases each key, for the foreground window
 //     keystate VK      "down" or "up": that key's or mouse button's state
-//   probe browser ...  the stand-in web browser: appends its command line to the file
-//                      named by VELMORA_E2E_BROWSER_LOG
+//   browser ...        the stand-in web browser (this file built again, as a GUI
+//                      program, browser.exe): appends its command line to the
+//                      file named by VELMORA_E2E_BROWSER_LOG
 #include <windows.h>
 
 #include <shellapi.h>
