@@ -36,6 +36,15 @@ def shows_small_icon(cell):
                for top in range(len(cell) - 15) for left in range(len(cell[0]) - 15))
 
 
+def enabled_marked(s, menu):
+    """Whether the menu's first entry, Enabled, shows a mark left of its caption:
+    any pixel there unlike the rest, once the caption is drawn."""
+    def entry():
+        rows = s.pixels(menu["left"] + 2, menu["top"] + 2, 60, 16)
+        return len({p for row in rows for p in row[16:]}) > 1 and rows
+    return len({p for row in wait_for(entry, 10, "the menu drawn") for p in row[:14]}) > 1
+
+
 def about_every_10_ms(queries, what):
     gaps = [(b["time"] - a["time"]) / 1000 for a, b in zip(queries, queries[1:])]
     assert 9.0 <= sum(gaps) / len(gaps) <= 11.5, f"mean tick period {what}: {sum(gaps) / len(gaps)}"
@@ -207,7 +216,10 @@ def test_menu_opens_closes_runs_about_and_the_joystick_alone_exits(s):
     stick onto the icon, button 3, onto Exit, button 1 ends it, releasing button 2."""
     pid = s.start()
     assert s.foreground()["class"] == "VelmoraProbe"
-    s.open_menu()
+    at = s.tray_icon_point()
+    assert at[0] != at[1], "a click on the diagonal would hide a swap of x and y"
+    menu = s.open_menu()
+    assert (menu["left"], menu["top"]) == at  # TPM_LEFTALIGN, top-aligned: its corner at the click
     assert (s.foreground()["class"], s.foreground()["pid"]) == ("formVelmora", pid)
     s.menu_keys(0x1B)  # to the foreground window's thread: the menu's only if it is Velmora's
     s.x("mousemove", *s.tray_icon_point(), "mousedown", 3)
@@ -253,7 +265,7 @@ def test_tick_paths(s):
             return [(c["name"], c["period"]) for c in s.calls(pid=pid) if c["name"].startswith("time")]
         about_every_10_ms(s.wait_queries(150, pid)[-150:], f"of {variant or 'Velmora.exe'}")
         assert resolution() == begin
-        s.open_menu()
+        assert enabled_marked(s, s.open_menu()), "Enabled not marked at start"
         about_every_10_ms(s.wait_queries(60, pid, after=len(s.queries(pid)))[-60:], "in the menu")
         s.menu_keys(0x28, 0x0D)  # Down, Return: Enabled, off
         time.sleep(0.1)
@@ -261,10 +273,10 @@ def test_tick_paths(s):
         time.sleep(0.5)
         assert len(s.queries(pid)) == paused, "joystick queries with Enabled off"
         assert resolution() == begin + end
-        s.open_menu()
+        assert not enabled_marked(s, s.open_menu()), "Enabled still marked when off"
         s.menu_keys(0x28, 0x0D)  # and on again
         about_every_10_ms(s.wait_queries(100, pid, after=paused)[-100:], "after Enabled again")
-        s.open_menu()
+        assert enabled_marked(s, s.open_menu()), "Enabled not marked when on again"
         s.menu_keys(0x58)  # X: E&xit
         assert s.velmoras[index][0].wait(timeout=20) == 0
         assert resolution() == (begin + end) * 2
