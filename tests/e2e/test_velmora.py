@@ -37,8 +37,7 @@ def shows_small_icon(cell):
 
 
 def enabled_marked(s, menu):
-    """Whether the menu's first entry, Enabled, shows a mark left of its caption:
-    any pixel there unlike the rest, once the caption is drawn."""
+    """Whether anything shows left of the first entry's caption, once that is drawn."""
     def entry():
         rows = s.pixels(menu["left"] + 2, menu["top"] + 2, 60, 16)
         return len({p for row in rows for p in row[16:]}) > 1 and rows

@@ -198,9 +198,9 @@ class Session:
 
     def pixels(self, left, top, width, height):
         """What the screen shows in that rectangle: rows of (red, green, blue)."""
-        data = subprocess.run(["import", "-window", "root", "-crop", f"{width}x{height}+{left}+{top}",
-                               "-depth", "8", "rgb:-"], capture_output=True, check=True, timeout=20,
-                              env={**os.environ, "DISPLAY": self.display}).stdout
+        data = subprocess.run(["import", "-display", self.display, "-window", "root", "-crop",
+                               f"{width}x{height}+{left}+{top}", "-depth", "8", "rgb:-"],
+                              capture_output=True, check=True, timeout=20).stdout
         assert len(data) == 3 * width * height, f"{width}x{height}+{left}+{top} is not all on screen"
         return [[tuple(data[i:i + 3]) for i in range(3 * width * y, 3 * width * (y + 1), 3)]
                 for y in range(height)]

@@ -49,7 +49,6 @@ static LRESULT CALLBACK ProbeProc(HWND window, UINT message, WPARAM wParam, LPAR
 
 static int g_fakeLeft, g_fakeWaitMs, g_fakeDone;
 static HWND g_fake;
-static HANDLE g_fakeMade;
 
 static LRESULT CALLBACK FakeTrayProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message != WM_COPYDATA) return DefWindowProcA(window, message, wParam, lParam);
@@ -66,14 +65,13 @@ static LRESULT CALLBACK FakeTrayProc(HWND window, UINT message, WPARAM wParam, L
   return FALSE;
 }
 
-static DWORD WINAPI FakeTray(LPVOID unused) {
+static DWORD WINAPI FakeTray(LPVOID made) {
   const WNDCLASSA fakeClass = {.lpfnWndProc = FakeTrayProc, .lpszClassName = "Shell_TrayWnd"};
-  (void)unused;
   (void)RegisterClassA(&fakeClass);  // fails harmlessly the second time
   // Topmost, so that it comes first in z-order, where the shell looks.
   g_fake = CreateWindowExA(WS_EX_TOPMOST | WS_EX_TOOLWINDOW, "Shell_TrayWnd", NULL, WS_POPUP, 0, 0,
                            0, 0, NULL, NULL, NULL, NULL);
-  (void)SetEvent(g_fakeMade);
+  (void)SetEvent(made);
   MSG message;
   while (g_fake && GetMessageA(&message, NULL, 0, 0) > 0) (void)DispatchMessageA(&message);
   return 0;
@@ -113,15 +111,14 @@ static int Run(int argc, char** argv) {
              SendMessageTimeoutA(velmora, WM_QUERYENDSESSION, 0, 0, SMTO_ABORTIFHUNG, 5000, NULL) &&
              SendMessageTimeoutA(velmora, WM_ENDSESSION, FALSE, 0, SMTO_ABORTIFHUNG, 5000, NULL));
   }
-  if (!strcmp(argv[0], "quit")) {
+  if (!strcmp(argv[0], "quit"))
     return !(velmora && PostThreadMessageA(GetWindowThreadProcessId(velmora, NULL), WM_QUIT, 0, 0));
-  }
   if (!strcmp(argv[0], "faketray") && argc == 4) {
     g_fakeLeft = atoi(argv[1]), g_fakeWaitMs = atoi(argv[2]), g_fakeDone = atoi(argv[3]);
-    g_fakeMade = CreateEventA(NULL, FALSE, FALSE, NULL);
-    CloseHandle(CreateThread(NULL, 0, FakeTray, NULL, 0, NULL));
-    (void)WaitForSingleObject(g_fakeMade, 10000);
-    CloseHandle(g_fakeMade);
+    HANDLE made = CreateEventA(NULL, FALSE, FALSE, NULL);
+    CloseHandle(CreateThread(NULL, 0, FakeTray, made, 0, NULL));
+    (void)WaitForSingleObject(made, 10000);
+    CloseHandle(made);
     return !(g_fake && FindWindowExA(NULL, NULL, "Shell_TrayWnd", NULL) == g_fake);
   }
   if (!strcmp(argv[0], "taskbarcreated")) {
