@@ -20,8 +20,8 @@ WINE64, WINESERVER = "/usr/lib/wine/wine64", "/usr/lib/wine/wineserver64"
 # Wine's 32-bit half; qemu must then reserve the guest's whole 4 GiB up front,
 # or Wine cannot map its shared user data at 0x7ffe0000.
 QEMU_ENV = {"QEMU_RESERVED_VA": "0xffff0000"}
-PREFIX_STAMP = "velmora-e2e-prefix-1"
-PROBE = "C:\\velmora-e2e\\probe.exe"
+PREFIX_STAMP = "velmora-e2e-prefix-2"
+PROBE, BROWSER = "C:\\velmora-e2e\\probe.exe", "C:\\velmora-e2e\\browser.exe"
 HOME = (500, 400)  # inside the probe window, (300, 250) to (700, 550)
 # Over no window: each SetCursorPos warps the X pointer, and a Wine window under
 # it may replay the warp late, setting the cursor back (tests/e2e/README.md).
@@ -110,7 +110,7 @@ def prefix(path, log):
             env = wine_env(path)
             # About...'s address must reach the stand-in browser, not Wine's.
             add = ["reg", "add", r"HKCR\https\shell\open\command", "/ve", "/d",
-                   f'"{PROBE}" browser "%1"', "/f"]
+                   f'"{BROWSER}" browser "%1"', "/f"]
             with open(log, "a") as out:
                 server = start_server(path, env, out)
                 try:
@@ -139,9 +139,8 @@ class Session:
         self.build, self.dir, self.prefix = Path(build), Path(directory), Path(prefix)
         self.processes, self.velmoras = [], []  # (label, Popen, log); (Popen, log)
         self.display, self.probe_process = None, None
-        self.script, self.double_log, self.events_log, self.wine_log, self.browser_log = (
-            self.dir / name for name in ("stick.txt", "double.log", "events.log", "wine.log",
-                                         "browser.log"))
+        self.script, self.double_log, self.events_log, self.browser_log = (
+            self.dir / name for name in ("stick.txt", "double.log", "events.log", "browser.log"))
 
     def __enter__(self):
         shutil.rmtree(self.dir, ignore_errors=True)
@@ -161,7 +160,8 @@ class Session:
             drive_c = self.prefix / "drive_c"
             shutil.copyfile(self.build / "e2e/winmm.dll", drive_c / "windows/syswow64/winmm.dll")
             (drive_c / "velmora-e2e").mkdir(exist_ok=True)
-            shutil.copyfile(self.build / "e2e/probe.exe", drive_c / "velmora-e2e/probe.exe")
+            for exe in ("probe.exe", "browser.exe"):
+                shutil.copyfile(self.build / "e2e" / exe, drive_c / "velmora-e2e" / exe)
         except BaseException:
             self.__exit__()
             raise
@@ -196,6 +196,15 @@ class Session:
                                 env={**os.environ, "DISPLAY": self.display}, timeout=10)
         return result.stdout.strip() if result.returncode == 0 else None
 
+    def pixels(self, left, top, width, height):
+        """What the screen shows in that rectangle: rows of (red, green, blue)."""
+        data = subprocess.run(["import", "-display", self.display, "-window", "root", "-crop",
+                               f"{width}x{height}+{left}+{top}", "-depth", "8", "rgb:-"],
+                              capture_output=True, check=True, timeout=20).stdout
+        assert len(data) == 3 * width * height, f"{width}x{height}+{left}+{top} is not all on screen"
+        return [[tuple(data[i:i + 3]) for i in range(3 * width * y, 3 * width * (y + 1), 3)]
+                for y in range(height)]
+
     def pointer(self):
         return tuple(map(int, re.match(r"x:(-?\d+) y:(-?\d+)", self.x("getmouselocation")).groups()))
 
@@ -217,10 +226,10 @@ class Session:
 
     def start_probe(self):
         """The probe window, first, so the desktop process and its tray are its child
-        and trace the tray and its tooltips into wine.log."""
+        and trace the tray into wine.log."""
         self.probe_process = self._start(
             "wine", [WINE64, PROBE, "window", windows_path(self.events_log)],
-            self.env("-all,+systray,+tooltips"), stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+            self.env("-all,+systray"), stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         if self._answer("the probe window", 60) != ["ready foreground=1"]:
             # Wine lets a click make a window foreground when the program could not.
             self.x("mousemove", 305, 255, "click", 1)

@@ -100,12 +100,14 @@ UINT WINAPI joyGetPosEx(UINT id, JoyInfoEx* info) {
     info->dwButtons = g_state[3];
   }
   // The cursor as the tick starts, which is where the previous one left it:
-  // the tests read every step of the motion from these.
+  // the tests read every step of the motion from these. And how long ago the
+  // message that runs the tick was posted, in ms: a stale tick is an old one.
   POINT cursor = {-1, -1};
   (void)GetCursorPos(&cursor);
-  Log("joyGetPosEx id=%u size=%lu flags=0x%lx line=%lu result=%u buttons=0x%lx cursor=%ld,%ld", id,
-      info ? info->dwSize : 0, info ? info->dwFlags : 0, g_line, result, g_state[3], cursor.x,
-      cursor.y);
+  Log("joyGetPosEx id=%u size=%lu flags=0x%lx line=%lu result=%u buttons=0x%lx cursor=%ld,%ld "
+      "age=%ld",
+      id, info ? info->dwSize : 0, info ? info->dwFlags : 0, g_line, result, g_state[3], cursor.x,
+      cursor.y, (long)(GetTickCount() - (DWORD)GetMessageTime()));
   return result;
 }
 

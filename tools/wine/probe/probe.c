@@ -7,14 +7,23 @@
 //                      stdout and ended by "= EXITCODE":
 //     windows          every top-level window and each dialog's controls, a line
 //                      each: handle, parent, process, foreground, visible, icon
-//                      shown, rectangle, class, text (tab-separated)
+//                      shown, rectangle, class, text (a tooltip's: the tip it
+//                      shows) (tab-separated)
 //     close            WM_CLOSE to Velmora's window
+//     cancellogoff     WM_QUERYENDSESSION, then WM_ENDSESSION with wParam FALSE, to
+//                      it: a log-off that another program cancelled
+//     quit             WM_QUIT to its thread, as any process can post one
+//     faketray N MS DONE  a window that the shell finds before the tray: it
+//                      refuses the next N icon requests after MS ms each (passing
+//                      each on to the tray first if DONE is 1), appends each as
+//                      "4a WINDOW NIM_MESSAGE" to LOG, then goes
 //     taskbarcreated   the broadcast of a shell that (re)starts
 //     delicon          removes Velmora's icon, as a shell that restarts loses it
 //     key VK...        presses and releases each key, for the foreground window
 //     keystate VK      "down" or "up": that key's or mouse button's state
-//   probe browser ...  the stand-in web browser: appends its command line to the file
-//                      named by VELMORA_E2E_BROWSER_LOG
+//   browser ...        the stand-in web browser (this file built again, as a GUI
+//                      program, browser.exe): appends its command line to the
+//                      file named by VELMORA_E2E_BROWSER_LOG
 #include <windows.h>
 
 #include <shellapi.h>
@@ -38,6 +47,36 @@ static LRESULT CALLBACK ProbeProc(HWND window, UINT message, WPARAM wParam, LPAR
   return DefWindowProcA(window, message, wParam, lParam);
 }
 
+static int g_fakeLeft, g_fakeWaitMs, g_fakeDone;
+static HWND g_fake;
+
+static LRESULT CALLBACK FakeTrayProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message != WM_COPYDATA) return DefWindowProcA(window, message, wParam, lParam);
+  // Wine's Shell_NotifyIcon sends its NIM_ message as dwData; the tray itself
+  // is the next window of the class in z-order.
+  fprintf(g_events, "%x %x %lx\n", message, (unsigned)wParam,
+          (unsigned long)((const COPYDATASTRUCT*)lParam)->dwData);
+  fflush(g_events);
+  HWND tray = FindWindowExA(NULL, window, "Shell_TrayWnd", NULL);
+  if (g_fakeDone && tray) (void)SendMessageA(tray, WM_COPYDATA, wParam, lParam);
+  Sleep(g_fakeWaitMs);
+  // Gone before the caller's next request; the thread's loop ends with it.
+  if (--g_fakeLeft <= 0 && DestroyWindow(window)) PostQuitMessage(0);
+  return FALSE;
+}
+
+static DWORD WINAPI FakeTray(LPVOID made) {
+  const WNDCLASSA fakeClass = {.lpfnWndProc = FakeTrayProc, .lpszClassName = "Shell_TrayWnd"};
+  (void)RegisterClassA(&fakeClass);  // fails harmlessly the second time
+  // Topmost, so that it comes first in z-order, where the shell looks.
+  g_fake = CreateWindowExA(WS_EX_TOPMOST | WS_EX_TOOLWINDOW, "Shell_TrayWnd", NULL, WS_POPUP, 0, 0,
+                           0, 0, NULL, NULL, NULL, NULL);
+  (void)SetEvent(made);
+  MSG message;
+  while (g_fake && GetMessageA(&message, NULL, 0, 0) > 0) (void)DispatchMessageA(&message);
+  return 0;
+}
+
 static BOOL CALLBACK PutWindow(HWND window, LPARAM parent) {
   char className[64] = "", text[128] = "";
   DWORD pid = 0;
@@ -45,6 +84,9 @@ static BOOL CALLBACK PutWindow(HWND window, LPARAM parent) {
   DWORD_PTR icon = 0;
   (void)GetClassNameA(window, className, sizeof(className));
   (void)GetWindowTextA(window, text, sizeof(text));
+  // A tooltip's caption is empty: what it shows comes from WM_GETTEXT.
+  if (!strcmp(className, "tooltips_class32"))
+    (void)SendMessageTimeoutA(window, WM_GETTEXT, sizeof(text), (LPARAM)text, 0, 2000, NULL);
   for (char* c = text; *c; ++c) *c = (unsigned char)*c < ' ' ? ' ' : *c;
   (void)GetWindowThreadProcessId(window, &pid);
   (void)GetWindowRect(window, &rect);
@@ -64,6 +106,21 @@ static int Run(int argc, char** argv) {
   HWND velmora = FindWindowA("formVelmora", NULL);
   if (!strcmp(argv[0], "windows")) return !EnumWindows(PutWindow, 0);
   if (!strcmp(argv[0], "close")) return !(velmora && PostMessageA(velmora, WM_CLOSE, 0, 0));
+  if (!strcmp(argv[0], "cancellogoff")) {
+    return !(velmora &&
+             SendMessageTimeoutA(velmora, WM_QUERYENDSESSION, 0, 0, SMTO_ABORTIFHUNG, 5000, NULL) &&
+             SendMessageTimeoutA(velmora, WM_ENDSESSION, FALSE, 0, SMTO_ABORTIFHUNG, 5000, NULL));
+  }
+  if (!strcmp(argv[0], "quit"))
+    return !(velmora && PostThreadMessageA(GetWindowThreadProcessId(velmora, NULL), WM_QUIT, 0, 0));
+  if (!strcmp(argv[0], "faketray") && argc == 4) {
+    g_fakeLeft = atoi(argv[1]), g_fakeWaitMs = atoi(argv[2]), g_fakeDone = atoi(argv[3]);
+    HANDLE made = CreateEventA(NULL, FALSE, FALSE, NULL);
+    CloseHandle(CreateThread(NULL, 0, FakeTray, made, 0, NULL));
+    (void)WaitForSingleObject(made, 10000);
+    CloseHandle(made);
+    return !(g_fake && FindWindowExA(NULL, NULL, "Shell_TrayWnd", NULL) == g_fake);
+  }
   if (!strcmp(argv[0], "taskbarcreated")) {
     return !SendNotifyMessageA(HWND_BROADCAST, RegisterWindowMessageA("TaskbarCreated"), 0, 0);
   }
