@@ -179,10 +179,10 @@ def test_stick_moves_the_cursor_and_a_lost_stick_stops_everything(s):
     assert [(e[0], e[2]) for e in s.events(mark)] == [(0x201, CLICK), (0x202, CLICK)]  # as above
 
 
-def test_buttons_click_and_send_arrow_keys_then_a_close_request(s):
+def test_buttons_click_and_send_arrow_keys_then_a_quit_message(s):
     """Buttons held over the probe: one click of 1 to 3, a double click per tick of 4,
-    an arrow stroke per tick of 5 to 8. WM_CLOSE from outside: the icon goes and a
-    held button is released."""
+    an arrow stroke per tick of 5 to 8. WM_QUIT from outside ends the message loop:
+    the unload still runs, so the icon goes and a held button is released."""
     pid = s.start()
     double = [(0x201, 0x1, CLICK), (0x202, 0, CLICK), (0x203, 0x1, CLICK), (0x202, 0, CLICK)]
     for bits, ticks, expected in (
@@ -202,7 +202,7 @@ def test_buttons_click_and_send_arrow_keys_then_a_close_request(s):
     mark = s.mark()
     s.run_stick(pos(buttons=0x1, count=3), pid=pid)
     wait_for(lambda: s.events(mark), 10, "the left press")
-    s.probe("close")
+    s.probe("quit")
     assert s.velmoras[0][0].wait(timeout=20) == 0
     assert s.notify_calls() == [0, 2]
     wait_for(lambda: len(s.events(mark)) >= 2, 10, "the left release")
@@ -252,7 +252,8 @@ def test_menu_opens_closes_runs_about_and_the_joystick_alone_exits(s):
 def test_tick_paths(s):
     """Each tick source ticks every 10 ms, in the menu too, never with Enabled off,
     and raises the timer resolution only while polling (the fallbacks, forced in
-    test builds) or never (the high-resolution timer, which Wine always grants)."""
+    test builds) or never (the high-resolution timer, which Wine always grants).
+    The last ends on a close request from outside, the others through Exit."""
     s.start_probe()
     s.stick(pos())
     for index, (variant, holds) in enumerate((("", 0), ("tick-fallback1", 1), ("tick-fallback2", 1))):
@@ -276,6 +277,35 @@ def test_tick_paths(s):
         s.menu_keys(0x28, 0x0D)  # and on again
         about_every_10_ms(s.wait_queries(100, pid, after=paused)[-100:], "after Enabled again")
         assert enabled_marked(s, s.open_menu()), "Enabled not marked when on again"
+        s.menu_keys(0x58 if index < 2 else 0x1B)  # X: E&xit; or Esc, then WM_CLOSE
+        if index == 2:
+            s.probe("close")
+        assert s.velmoras[index][0].wait(timeout=20) == 0
+        assert s.notify_calls(index) == [0, 2]
+        assert resolution() == (begin + end) * 2
+
+
+def test_an_icon_the_shell_refuses_is_offered_again_until_taken(s):
+    """A shell that refuses the start-up add and the next offer, each after 1.5 s:
+    the offers come at least that long apart, the ticks go on between them, and
+    the icon is then added once and works. An add refused after the shell took it
+    is found by a modify, never added twice. Exit removes the icon either way."""
+    s.start_probe()
+    s.stick(pos())
+    for index, (refused, done, icon_calls) in enumerate(((2, 0, [0, 1, 0]), (1, 1, [0, 1]))):
+        mark = s.mark()
+        s.probe("faketray", refused, 1500, done)  # a stand-in tray, found before the real one
+        s.start_velmora()
+        pid = s.velmora_pid(index)
+        wait_for(lambda: s.notify_calls(index) == icon_calls, 20, f"the icon calls {icon_calls}")
+        assert [(e[0], e[2]) for e in s.events(mark)] == [(0x4A, m) for m in icon_calls[:refused]]
+        queries = s.wait_queries(20, pid, after=len(s.queries(pid)))  # some after the last offer
+        if refused == 2:  # the ticks stop only while the second offer blocks
+            gaps = [(b["time"] - a["time"]) / 1e6 for a, b in zip(queries, queries[1:])]
+            blocked = max(range(len(gaps)), key=gaps.__getitem__)
+            assert gaps[blocked] >= 1.45 and (queries[blocked]["time"] - queries[0]["time"]) / 1e6 >= 1.4
+            about_every_10_ms(queries[:blocked + 1], "between the offers")
+        s.open_menu()
         s.menu_keys(0x58)  # X: E&xit
         assert s.velmoras[index][0].wait(timeout=20) == 0
-        assert resolution() == (begin + end) * 2
+        assert s.notify_calls(index) == icon_calls + [2]
