@@ -1,0 +1,106 @@
+#!/usr/bin/env bash
+# Runs the test command, scripts/test.sh, in a Debian 13 ("trixie") root made
+# from Debian's packages, on a fresh copy of the committed tree (HEAD;
+# uncommitted changes are left out). Arguments go to scripts/test.sh. Needs root.
+#
+#   scripts/debian13.sh
+#
+# The root is made with mmdebstrap and scripts/deps.sh, and kept under
+# /var/cache/velmora (or $VELMORA_ROOTS) for the next run. It is made again
+# when the committed scripts/deps.sh differs from the one that set it up, or
+# when it is more than a week old (the release's updates). The tree in it is
+# copied anew each run.
+#
+# Like any run of scripts/deps.sh, the one in the root registers that root's
+# qemu for i386 programs where the kernel has no 32-bit mode; the machine's
+# own scripts/deps.sh registers the machine's again. Both are qemu 10.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+suite=trixie
+mirror=http://deb.debian.org/debian
+roots=${VELMORA_ROOTS:-/var/cache/velmora}
+max_age_minutes=$((7 * 24 * 60))
+
+[ "$(id -u)" -eq 0 ] || { echo "debian13: needs root (mmdebstrap, mount, chroot)" >&2; exit 1; }
+if ! command -v mmdebstrap >/dev/null; then
+  echo "debian13: installing mmdebstrap" >&2
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends mmdebstrap >/dev/null
+fi
+
+commit=$(git rev-parse HEAD)
+key=$(git show "$commit:scripts/deps.sh" | sha256sum | cut -c1-16)
+root=$roots/$suite-$key
+mkdir -p "$roots"
+# One run at a time per machine: the roots are shared, and so is binfmt_misc.
+exec 9>"$roots/$suite.lock"
+flock 9
+
+mounted_under() { awk -v dir="$1/" 'index($2 "/", dir) == 1 { print $2 }' /proc/mounts | sort -r; }
+# Processes still running in the root (a wineserver, say) keep its mounts busy.
+end_processes_in() {
+  local pid
+  for pid in $(ls /proc | grep -x '[0-9]*'); do
+    [ "$(readlink "/proc/$pid/root" 2>/dev/null)" = "$1" ] && kill -KILL "$pid" 2>/dev/null
+  done
+  return 0
+}
+unmount_all() {
+  end_processes_in "$1"
+  local dir
+  for dir in $(mounted_under "$1"); do umount "$dir" || umount -l "$dir"; done
+}
+remove_root() {
+  unmount_all "$1"
+  # --one-file-system: never into a bind mount left behind.
+  rm -rf --one-file-system "$1"
+}
+
+# A root is ready once deps.sh has run in it to the end; other roots of this
+# suite, unfinished ones and old ones are removed.
+for old in "$roots/$suite"-*; do
+  [ -d "$old" ] || continue
+  if [ "$old" != "$root" ] || [ ! -e "$old/velmora-ready" ] ||
+    [ -n "$(find "$old/velmora-ready" -mmin +$max_age_minutes)" ]; then
+    echo "debian13: removing the old root $old" >&2
+    remove_root "$old"
+  fi
+done
+
+trap 'unmount_all "$root"' EXIT
+if [ ! -d "$root" ]; then
+  echo "debian13: making a Debian 13 root in $root" >&2
+  started=$SECONDS
+  mmdebstrap --quiet --variant=minbase --architectures=amd64,i386 "$suite" "$root" \
+    "deb $mirror $suite main" "deb $mirror $suite-updates main" \
+    "deb http://deb.debian.org/debian-security $suite-security main"
+  echo "debian13: the root took $((SECONDS - started)) s" >&2
+fi
+
+mkdir -p "$root/proc" "$root/sys" "$root/dev"
+for dir in proc sys dev dev/pts dev/shm; do
+  mount --bind "/$dir" "$root/$dir"
+done
+# deps.sh finds binfmt_misc where the machine has it mounted.
+binfmt=/proc/sys/fs/binfmt_misc
+! mountpoint -q $binfmt || mount --bind $binfmt "$root$binfmt"
+# Wine looks its host name up; the root's name service is its files alone.
+printf '127.0.0.1\tlocalhost\n127.0.1.1\t%s\n::1\tlocalhost\n' "$(hostname)" >"$root/etc/hosts"
+cp -L /etc/resolv.conf "$root/etc/resolv.conf"
+
+rm -rf --one-file-system "$root/velmora"
+mkdir "$root/velmora"
+git archive "$commit" | tar -xf - -C "$root/velmora"
+
+in_root() {
+  env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
+    LANG=C.UTF-8 TERM="${TERM:-dumb}" CI="${CI:-}" chroot "$root" /bin/bash -c 'cd /velmora && "$@"' bash "$@" </dev/null
+}
+if [ ! -e "$root/velmora-ready" ]; then
+  started=$SECONDS
+  in_root scripts/deps.sh
+  touch "$root/velmora-ready"
+  echo "debian13: set-up in the root took $((SECONDS - started)) s" >&2
+fi
+echo "debian13: testing $commit in $root ($(in_root cat /etc/debian_version 2>/dev/null || echo '?'))"
+in_root scripts/test.sh "$@"
