@@ -88,13 +88,15 @@ binfmt=/proc/sys/fs/binfmt_misc
 printf '127.0.0.1\tlocalhost\n127.0.1.1\t%s\n::1\tlocalhost\n' "$(hostname)" >"$root/etc/hosts"
 cp -L /etc/resolv.conf "$root/etc/resolv.conf"
 
-rm -rf --one-file-system "$root/velmora"
-mkdir "$root/velmora"
-git archive "$commit" | tar -xf - -C "$root/velmora"
+# Not /velmora: the exe check would find that path in the program's own web
+# address and take it for a build path left in the file.
+rm -rf --one-file-system "$root/build/velmora"
+mkdir -p "$root/build/velmora"
+git archive "$commit" | tar -xf - -C "$root/build/velmora"
 
 in_root() {
   env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
-    LANG=C.UTF-8 TERM="${TERM:-dumb}" CI="${CI:-}" chroot "$root" /bin/bash -c 'cd /velmora && "$@"' bash "$@" </dev/null
+    LANG=C.UTF-8 TERM="${TERM:-dumb}" CI="${CI:-}" chroot "$root" /bin/bash -c 'cd /build/velmora && "$@"' bash "$@" </dev/null
 }
 if [ ! -e "$root/velmora-ready" ]; then
   started=$SECONDS
