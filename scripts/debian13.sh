@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Runs the test command, scripts/test.sh, in a Debian 13 ("trixie") root made
 # from Debian's packages, on a fresh copy of the committed tree (HEAD;
-# uncommitted changes are left out). Arguments go to scripts/test.sh. Needs root.
+# uncommitted changes are left out). Needs root.
 #
-#   scripts/debian13.sh
+#   scripts/debian13.sh                     scripts/test.sh
+#   scripts/debian13.sh scripts/bench.sh    or another command of the tree
 #
 # The root is made with mmdebstrap and scripts/deps.sh, and kept under
 # /var/cache/velmora (or $VELMORA_ROOTS) for the next run. It is made again
@@ -104,5 +105,6 @@ if [ ! -e "$root/velmora-ready" ]; then
   touch "$root/velmora-ready"
   echo "debian13: set-up in the root took $((SECONDS - started)) s" >&2
 fi
-echo "debian13: testing $commit in $root ($(in_root cat /etc/debian_version 2>/dev/null || echo '?'))"
-in_root scripts/test.sh "$@"
+[ $# -gt 0 ] || set -- scripts/test.sh
+echo "debian13: $* on $commit in $root (Debian $(cat "$root/etc/debian_version"))"
+in_root "$@"
