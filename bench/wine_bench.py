@@ -190,16 +190,22 @@ def measure_pair(build, work, prefix, index, cpu_s):
         startup = time.monotonic() - started
         pid = s.velmora_pid()
 
+        # A log of its own: Wine appends by seeking to the end and writing, so two
+        # processes appending to one file can cut into each other's lines.
+        baseline_log = s.dir / "baseline-double.log"
         env = s.env("-all", "winmm=n,b", JOYDOUBLE_CAPS="0 12",
                     JOYDOUBLE_SCRIPT=harness.windows_path(s.script),
-                    JOYDOUBLE_LOG=harness.windows_path(s.double_log))
+                    JOYDOUBLE_LOG=harness.windows_path(baseline_log))
         baseline_exe = Path(build) / "bench" / "poll_baseline.exe"
         s._start("baseline", [harness.WINE64, harness.windows_path(baseline_exe)], env)
         s.wait_queries(10, pid)
         time.sleep(2.0)  # both past start-up
 
         def baseline_queries():
-            return [q for q in s.queries() if q["pid"] != pid]
+            if not baseline_log.exists():
+                return []
+            lines = baseline_log.read_text(errors="replace").split("\n")[:-1]  # whole lines
+            return [{"time": int(line.split()[0])} for line in lines if " joyGetPosEx " in line]
         harness.wait_for(baseline_queries, 60, "the baseline to poll")
         vq, bq = len(s.queries(pid)), len(baseline_queries())
         v0, b0 = cpu_seconds("Velmora.exe"), cpu_seconds("poll_baseline.exe")
