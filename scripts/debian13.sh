@@ -69,6 +69,7 @@ for old in "$roots/$suite"-*; do
 done
 
 trap 'unmount_all "$root"' EXIT
+trap 'exit 130' INT TERM HUP  # so that the EXIT trap runs
 if [ ! -d "$root" ]; then
   echo "debian13: making a Debian 13 root in $root" >&2
   started=$SECONDS
