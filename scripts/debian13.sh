@@ -37,24 +37,33 @@ mkdir -p "$roots"
 exec 9>"$roots/$suite.lock"
 flock 9
 
-mounted_under() { awk -v dir="$1/" 'index($2 "/", dir) == 1 { print $2 }' /proc/mounts | sort -r; }
-# Processes still running in the root (a wineserver, say) keep its mounts busy.
-end_processes_in() {
+mounted_under() { awk -v dir="$1/" 'index($2 "/", dir) == 1 { print $2 }' /proc/mounts; }
+running_in() {
   local pid
   for pid in $(ls /proc | grep -x '[0-9]*'); do
-    [ "$(readlink "/proc/$pid/root" 2>/dev/null)" = "$1" ] && kill -KILL "$pid" 2>/dev/null
+    [ "$(readlink "/proc/$pid/root" 2>/dev/null)" = "$1" ] && echo "$pid"
   done
   return 0
 }
-unmount_all() {
-  end_processes_in "$1"
-  local dir
-  for dir in $(mounted_under "$1"); do umount "$dir" || umount -l "$dir"; done
+# What this run starts in the root carries this in its environment, so that
+# whatever of it is still running at the end (a wineserver, say, which would
+# keep the mounts busy) is ended by its id, and nothing else is.
+run_mark="VELMORA_ROOT_RUN=$$.$(date +%s%N)"
+end_our_processes() {
+  local pid
+  for pid in $(running_in "$root"); do
+    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qx "$run_mark" && kill -KILL "$pid"
+  done
+  return 0
 }
-remove_root() {
-  unmount_all "$1"
-  # --one-file-system: never into a bind mount left behind.
-  rm -rf --one-file-system "$1"
+ours=()  # the mounts this run made, in the order made
+undo_mounts() {
+  end_our_processes
+  local i
+  for ((i = ${#ours[@]} - 1; i >= 0; i--)); do
+    umount "${ours[i]}" || umount -l "${ours[i]}"
+  done
+  ours=()
 }
 
 # A root is ready once deps.sh has run in it to the end; other roots of this
@@ -63,12 +72,18 @@ for old in "$roots/$suite"-*; do
   [ -d "$old" ] || continue
   if [ "$old" != "$root" ] || [ ! -e "$old/velmora-ready" ] ||
     [ -n "$(find "$old/velmora-ready" -mmin +$max_age_minutes)" ]; then
+    # One still in use (mounts or processes in it) is left alone.
+    if [ -n "$(mounted_under "$old")$(running_in "$old")" ]; then
+      echo "debian13: leaving the old root $old, which is in use" >&2
+      continue
+    fi
     echo "debian13: removing the old root $old" >&2
-    remove_root "$old"
+    # --one-file-system: never into a mount.
+    rm -rf --one-file-system "$old"
   fi
 done
 
-trap 'unmount_all "$root"' EXIT
+trap undo_mounts EXIT
 trap 'exit 130' INT TERM HUP  # so that the EXIT trap runs
 if [ ! -d "$root" ]; then
   echo "debian13: making a Debian 13 root in $root" >&2
@@ -80,12 +95,13 @@ if [ ! -d "$root" ]; then
 fi
 
 mkdir -p "$root/proc" "$root/sys" "$root/dev"
-for dir in proc sys dev dev/pts dev/shm; do
-  mount --bind "/$dir" "$root/$dir"
-done
 # deps.sh finds binfmt_misc where the machine has it mounted.
 binfmt=/proc/sys/fs/binfmt_misc
-! mountpoint -q $binfmt || mount --bind $binfmt "$root$binfmt"
+for dir in /proc /sys /dev /dev/pts /dev/shm $binfmt; do
+  [ $dir != $binfmt ] || mountpoint -q $binfmt || continue
+  mount --bind "$dir" "$root$dir"
+  ours+=("$root$dir")
+done
 # Wine looks its host name up; the root's name service is its files alone.
 printf '127.0.0.1\tlocalhost\n127.0.1.1\t%s\n::1\tlocalhost\n' "$(hostname)" >"$root/etc/hosts"
 cp -L /etc/resolv.conf "$root/etc/resolv.conf"
@@ -97,7 +113,7 @@ mkdir -p "$root/build/velmora"
 git archive "$commit" | tar -xf - -C "$root/build/velmora"
 
 in_root() {
-  env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
+  env -i "$run_mark" PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
     LANG=C.UTF-8 TERM="${TERM:-dumb}" CI="${CI:-}" chroot "$root" /bin/bash -c 'cd /build/velmora && "$@"' bash "$@" </dev/null
 }
 if [ ! -e "$root/velmora-ready" ]; then
