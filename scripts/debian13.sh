@@ -52,7 +52,7 @@ run_mark="VELMORA_ROOT_RUN=$$.$(date +%s%N)"
 end_our_processes() {
   local pid
   for pid in $(running_in "$root"); do
-    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qx "$run_mark" && kill -KILL "$pid"
+    { tr '\0' '\n' <"/proc/$pid/environ"; } 2>/dev/null | grep -qx "$run_mark" && kill -KILL "$pid"
   done
   return 0
 }
@@ -118,10 +118,14 @@ in_root() {
 }
 if [ ! -e "$root/velmora-ready" ]; then
   started=$SECONDS
-  in_root scripts/deps.sh
+  in_root scripts/deps.sh &
+  wait $!
   touch "$root/velmora-ready"
   echo "debian13: set-up in the root took $((SECONDS - started)) s" >&2
 fi
 [ $# -gt 0 ] || set -- scripts/test.sh
 echo "debian13: $* on $commit in $root (Debian $(cat "$root/etc/debian_version"))"
-in_root "$@"
+# In the background, so that a signal to this script is handled at once
+# (bash holds a trap until a command in the foreground ends).
+in_root "$@" &
+wait $!
