@@ -49,10 +49,19 @@ running_in() {
 # whatever of it is still running at the end (a wineserver, say, which would
 # keep the mounts busy) is ended by its id, and nothing else is.
 run_mark="VELMORA_ROOT_RUN=$$.$(date +%s%N)"
-end_our_processes() {
+ours_running() {
   local pid
   for pid in $(running_in "$root"); do
-    { tr '\0' '\n' <"/proc/$pid/environ"; } 2>/dev/null | grep -qx "$run_mark" && kill -KILL "$pid"
+    { tr '\0' '\n' <"/proc/$pid/environ"; } 2>/dev/null | grep -qx "$run_mark" && echo "$pid"
+  done
+  return 0
+}
+# Again until none is left: one may start another while it is ended.
+end_our_processes() {
+  local pids tries=50
+  while pids=$(ours_running) && [ -n "$pids" ] && [ $((tries -= 1)) -gt 0 ]; do
+    kill -KILL $pids 2>/dev/null
+    sleep 0.1
   done
   return 0
 }
