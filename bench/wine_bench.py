@@ -24,6 +24,7 @@ measured and whether each target holds, and exits 0 either way unless
 import argparse
 import os
 import statistics
+import subprocess
 import sys
 import time
 from pathlib import Path
@@ -75,25 +76,43 @@ def measure_periods(build, work, prefix, idle_s, menu_s):
         s.start_probe()
         pid = start_velmora(s)
         time.sleep(1.0)  # past start-up
+        runner = runs_under("Velmora.exe")
         idle = period_stats(periods_ms(queries_during(s, pid, idle_s)))
         s.open_menu()
         menu = period_stats(periods_ms(queries_during(s, pid, menu_s)))
         s.menu_keys(0x1B)  # Esc
-        return idle, menu
+        return idle, menu, runner
 
 
 def processes_running(name):
     """/proc entries of the Linux processes that run the Windows program `name`
-    (under qemu each Windows process is one Linux process)."""
+    (under qemu each Windows process is one Linux process). Wine names each
+    process after its exe (the kernel keeps 15 characters). A 32-bit exe started
+    with `wine` runs in a new process, while the one started stays and waits as
+    start.exe (Wine 8 and 10 alike here); its command line may still hold the
+    exe's name, so the process name is what tells the program from its launcher."""
     for entry in Path("/proc").iterdir():
         if not entry.name.isdigit():
             continue
         try:
-            cmdline = (entry / "cmdline").read_bytes().replace(b"\0", b" ").decode(errors="replace")
+            comm = (entry / "comm").read_text().strip()
         except OSError:
             continue
-        if name.lower() in cmdline.lower() and "python" not in cmdline:
+        if comm.lower() == name[:15].lower():
             yield entry
+
+
+def runs_under(name):
+    """What runs the Windows program `name`'s 32-bit code: the kernel itself, or
+    the qemu registered with binfmt_misc (asked for its version through the
+    process's own executable, which is the file the registration holds)."""
+    for entry in processes_running(name):
+        exe = os.readlink(entry / "exe")
+        if "qemu" not in Path(exe).name:
+            return "natively"
+        version = subprocess.run([str(entry / "exe"), "--version"], capture_output=True, text=True)
+        return "under " + version.stdout.splitlines()[0]
+    return "?"
 
 
 def thread_switches(name):
@@ -171,16 +190,22 @@ def measure_pair(build, work, prefix, index, cpu_s):
         startup = time.monotonic() - started
         pid = s.velmora_pid()
 
+        # A log of its own: Wine appends by seeking to the end and writing, so two
+        # processes appending to one file can cut into each other's lines.
+        baseline_log = s.dir / "baseline-double.log"
         env = s.env("-all", "winmm=n,b", JOYDOUBLE_CAPS="0 12",
                     JOYDOUBLE_SCRIPT=harness.windows_path(s.script),
-                    JOYDOUBLE_LOG=harness.windows_path(s.double_log))
+                    JOYDOUBLE_LOG=harness.windows_path(baseline_log))
         baseline_exe = Path(build) / "bench" / "poll_baseline.exe"
         s._start("baseline", [harness.WINE64, harness.windows_path(baseline_exe)], env)
         s.wait_queries(10, pid)
         time.sleep(2.0)  # both past start-up
 
         def baseline_queries():
-            return [q for q in s.queries() if q["pid"] != pid]
+            if not baseline_log.exists():
+                return []
+            lines = baseline_log.read_text(errors="replace").split("\n")[:-1]  # whole lines
+            return [{"time": int(line.split()[0])} for line in lines if " joyGetPosEx " in line]
         harness.wait_for(baseline_queries, 60, "the baseline to poll")
         vq, bq = len(s.queries(pid)), len(baseline_queries())
         v0, b0 = cpu_seconds("Velmora.exe"), cpu_seconds("poll_baseline.exe")
@@ -219,7 +244,7 @@ def main():
             return 2
     args.work.mkdir(parents=True, exist_ok=True)
     with harness.prefix(args.prefix, args.work / "prefix.log") as prefix:
-        idle, menu = measure_periods(args.windows_build, args.work, prefix, args.idle_seconds,
+        idle, menu, runner = measure_periods(args.windows_build, args.work, prefix, args.idle_seconds,
                                      args.menu_seconds)
         pairs = [measure_pair(args.windows_build, args.work, prefix, i, args.cpu_seconds)
                  for i in range(args.pairs)]
@@ -270,6 +295,8 @@ def main():
     row("Velmora.exe size", f"{size} bytes ({size / 1024:.1f} KiB)", "<= 64 KiB",
         size <= 64 * 1024)
 
+    wine = subprocess.run([harness.WINE64, "--version"], capture_output=True, text=True)
+    print(f"{wine.stdout.strip()} ({harness.WINE64}); Velmora.exe ran {runner}")
     widths = [max(len(r[i]) for r in rows + [("measure", "measured", "target", "met")])
               for i in range(4)]
     header = ("measure", "measured", "target", "met")

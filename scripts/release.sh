@@ -3,7 +3,11 @@
 # left out) and writes:
 #   dist/Velmora-VERSION-win32.zip   Velmora.exe, README.txt, LICENSE.txt
 #   dist/SHA256SUMS                  for the zip and for the exe, sha256sum format
-# Two runs on the same commit give the same bytes, wherever and whenever made.
+#   dist/TOOLCHAIN                   the Debian release, compiler, binutils and
+#                                    mingw-w64 runtime that built them
+# Two runs on the same commit with the same toolchain give the same bytes,
+# wherever and whenever made. Another toolchain (Debian 12's GCC 12 against
+# Debian 13's GCC 14) gives other bytes, so the sums are printed beside it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -58,7 +62,23 @@ with zipfile.ZipFile(out, "w") as archive:
         info.compress_type = zipfile.ZIP_STORED
         archive.writestr(info, data)
 PY
+# Each tool as the build found it, with the Debian package (and version) it came from.
+cxx=$(sed -n 's/^set(CMAKE_CXX_COMPILER "\(.*\)")$/\1/p' "$tree"/build/windows/CMakeFiles/*/CMakeCXXCompiler.cmake)
+package_of() {
+  local package
+  package=$(dpkg -S "$(readlink -f "$1")" | head -n 1 | cut -d: -f1)
+  dpkg-query -W -f='${Package} ${Version}' "$package"
+}
+{
+  echo "Debian $(cat /etc/debian_version)"
+  echo "compiler: $("$cxx" --version | head -n 1) ($(package_of "$cxx"))"
+  ld=$("$cxx" -print-prog-name=ld)
+  echo "binutils: $("$ld" --version | head -n 1) ($(package_of "$(command -v "$ld")"))"
+  echo "mingw-w64 runtime: $(package_of "$("$cxx" -print-file-name=libmingw32.a)")"
+} >dist/TOOLCHAIN
 cp "$exe" dist/Velmora.exe
 (cd dist && sha256sum "$zip" Velmora.exe >SHA256SUMS && rm Velmora.exe)
-echo "release: dist/$zip and dist/SHA256SUMS"
+echo "release: dist/$zip, dist/SHA256SUMS and dist/TOOLCHAIN"
 cat dist/SHA256SUMS
+echo "built with:"
+sed 's/^/  /' dist/TOOLCHAIN
