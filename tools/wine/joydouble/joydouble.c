@@ -28,7 +28,7 @@ typedef struct {
   DWORD dwSize, dwFlags, dwXpos, dwYpos, dwZpos, dwRpos, dwUpos, dwVpos, dwButtons, more[4];
 } JoyInfoEx;
 
-static HANDLE g_log = INVALID_HANDLE_VALUE;
+static HANDLE g_log = INVALID_HANDLE_VALUE, g_logLock;
 static char g_script[MAX_PATH];
 static long g_taken;  // bytes of the script taken so far
 static DWORD g_line, g_served;
@@ -49,7 +49,11 @@ static void Log(const char* format, ...) {
   if (length > (int)sizeof(text) - 2) length = (int)sizeof(text) - 2;
   text[length++] = '\n';
   DWORD written;
-  (void)WriteFile(g_log, text, (DWORD)length, &written, NULL);  // appended whole
+  // Wine appends by seeking to the end, then writing: two processes writing at
+  // once could cut into each other's lines, so they take turns.
+  (void)WaitForSingleObject(g_logLock, INFINITE);
+  (void)WriteFile(g_log, text, (DWORD)length, &written, NULL);
+  (void)ReleaseMutex(g_logLock);
 }
 
 // Takes the script's next state, once a whole line of it is there.
@@ -130,6 +134,7 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   (void)GetEnvironmentVariableA("JOYDOUBLE_SCRIPT", g_script, sizeof(g_script));
   (void)GetEnvironmentVariableA("JOYDOUBLE_LOG", path, sizeof(path));
   // Appending: several processes write to one log, and each line stays whole.
+  g_logLock = CreateMutexA(NULL, FALSE, "Local\\joydouble-log");
   g_log = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS,
                       FILE_ATTRIBUTE_NORMAL, NULL);
   (void)GetModuleFileNameA(instance, path, sizeof(path));
