@@ -51,9 +51,9 @@ class PlatformOps {
   // No result: a failed event is simply not delivered.
   virtual void keybd_event(uint8_t vk, uint8_t scan, uint32_t flags, uintptr_t extra) = 0;
 
-  // NIM_ADD, NIM_MODIFY or NIM_DELETE of the icon that *data describes. False
-  // on failure, which for an add that timed out does not prove the shell did
-  // not add the icon.
+  // NIM_ADD, NIM_MODIFY, NIM_DELETE or NIM_SETFOCUS of the icon that *data
+  // describes. False on failure, which for an add that timed out does not
+  // prove the shell did not add the icon.
   virtual bool Shell_NotifyIconA(uint32_t message, const NotifyIconDataA* data) = 0;
   // Opens `file` with the user's handler for `op`. Returns a value above 32 on
   // success, an error code of 32 or below on failure.
@@ -74,6 +74,8 @@ class PlatformOps {
   virtual uint32_t IconHandle() = 0;
   // Makes the main window the foreground window. False on failure.
   virtual bool SetForegroundWindow() = 0;
+  // True while the main window is the foreground window.
+  virtual bool IsForegroundWindow() = 0;
   // Shows a popup menu of `count` items at the cursor (left edge at the cursor,
   // chosen with the left button, no default item) and waits in its modal loop.
   // Returns the chosen item's id, or 0 when it was dismissed or could not be shown.
@@ -84,8 +86,10 @@ class PlatformOps {
   virtual void ShowMessage(const char* text, const char* caption) = 0;
   // Unloads the main window, which runs Form_Unload.
   virtual void UnloadWindow() = 0;
-  // Ends the process at once. (The test fake records the call and returns.)
-  virtual void EndProcess() = 0;
+  // Ends the process at once with `exitCode`, which tells whoever started the
+  // program whether it ran (0) or could not (1). (The test fake records the
+  // call and returns.)
+  virtual void EndProcess(uint32_t exitCode) = 0;
   // Milliseconds since an arbitrary start, wrapping at 2^32.
   virtual uint32_t TickCountMs() = 0;
 

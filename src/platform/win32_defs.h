@@ -149,6 +149,7 @@ constexpr int32_t kSwShowNormal = 1;        // SW_SHOWNORMAL
 constexpr uint32_t kNimAdd = 0;                  // NIM_ADD
 constexpr uint32_t kNimModify = 1;               // NIM_MODIFY
 constexpr uint32_t kNimDelete = 2;               // NIM_DELETE
+constexpr uint32_t kNimSetFocus = 3;             // NIM_SETFOCUS
 constexpr uint32_t kNifMessage = 0x1;            // NIF_MESSAGE
 constexpr uint32_t kNifIcon = 0x2;               // NIF_ICON
 constexpr uint32_t kNifTip = 0x4;                // NIF_TIP

@@ -58,7 +58,8 @@ static_assert(kMkLButton == MK_LBUTTON && kMkRButton == MK_RBUTTON && kMkShift =
               "mouse-message key state");
 static_assert(kSwShowNormal == SW_SHOWNORMAL && kSeErrFileNotFound == SE_ERR_FNF, "shell codes");
 static_assert(kNimAdd == NIM_ADD && kNimModify == NIM_MODIFY && kNimDelete == NIM_DELETE &&
-                  kNifMessage == NIF_MESSAGE && kNifIcon == NIF_ICON && kNifTip == NIF_TIP &&
+                  kNimSetFocus == NIM_SETFOCUS && kNifMessage == NIF_MESSAGE &&
+                  kNifIcon == NIF_ICON && kNifTip == NIF_TIP &&
                   kNotifyIconV1SizeBytes == NOTIFYICONDATAA_V1_SIZE,
               "notification icon");
 
@@ -186,6 +187,8 @@ uint32_t Win32Platform::IconHandle() {
 
 bool Win32Platform::SetForegroundWindow() { return ::SetForegroundWindow(window_) != FALSE; }
 
+bool Win32Platform::IsForegroundWindow() { return window_ && ::GetForegroundWindow() == window_; }
+
 uint32_t Win32Platform::PopupMenu(const MenuItem* items, size_t count) {
   ScopedMenu menu(CreatePopupMenu());
   if (!menu.get()) return 0;
@@ -215,7 +218,7 @@ void Win32Platform::ShowMessage(const char* text, const char* caption) {
 
 void Win32Platform::UnloadWindow() { (void)DestroyWindow(window_); }
 
-void Win32Platform::EndProcess(UINT exitCode) {
+void Win32Platform::EndProcess(uint32_t exitCode) {
   ticks_.Close();  // gives back the timer resolution, where a fallback holds it
   // COM is left initialised on purpose. The process mostly ends here from
   // inside a window message (WM_DESTROY, WM_ENDSESSION) or from Form_Load,

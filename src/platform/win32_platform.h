@@ -41,12 +41,12 @@ class Win32Platform final : public PlatformOps {
   uint32_t WindowHandle() override;
   uint32_t IconHandle() override;
   bool SetForegroundWindow() override;
+  bool IsForegroundWindow() override;
   uint32_t PopupMenu(const MenuItem* items, size_t count) override;
   bool PostNullMessage() override;
   void ShowMessage(const char* text, const char* caption) override;
   void UnloadWindow() override;
-  void EndProcess() override { EndProcess(0); }
-  void EndProcess(UINT exitCode);
+  void EndProcess(uint32_t exitCode) override;
   uint32_t TickCountMs() override;
 
  private:

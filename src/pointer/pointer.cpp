@@ -43,16 +43,25 @@ void StepAxis(uint32_t position, int32_t& speed, int32_t& target) {
 
 StickReading ReadJoystick(PollState& s, PlatformOps& ops) {
   uint32_t started = 0;
+  bool present = true;
   if (s.JoystickLost) {
     started = ops.TickCountMs();
     if (started - s.LastFailedQueryMs < s.RetryPauseMs) return kCentredStick;
+    // What answers now may be another device (a pad plugged in instead, or
+    // renumbered at resume), or the same one with other buttons: it is asked
+    // what it is before it is read. While it is missing this fails fast,
+    // where the position query may block.
+    s.ResultCode = ops.joyGetDevCapsA(kJoystickId1, &s.JoyCaps, sizeof(s.JoyCaps));
+    present = s.ResultCode == kJoyErrNoError;
   }
-  s.JoyInfo.dwSize = sizeof(s.JoyInfo);
-  s.JoyInfo.dwFlags = kJoyReturnAll;
-  s.ResultCode = ops.joyGetPosEx(kJoystickId1, &s.JoyInfo);
-  if (s.ResultCode == kJoyErrNoError) {
-    s.JoystickLost = false;
-    return {s.JoyInfo.dwXpos, s.JoyInfo.dwYpos, s.JoyInfo.dwButtons};
+  if (present) {
+    s.JoyInfo.dwSize = sizeof(s.JoyInfo);
+    s.JoyInfo.dwFlags = kJoyReturnAll;
+    s.ResultCode = ops.joyGetPosEx(kJoystickId1, &s.JoyInfo);
+    if (s.ResultCode == kJoyErrNoError) {
+      s.JoystickLost = false;
+      return {s.JoyInfo.dwXpos, s.JoyInfo.dwYpos, s.JoyInfo.dwButtons};
+    }
   }
   // Whatever a failed query left in JoyInfo is stale: acting on it would keep
   // the cursor running and the buttons firing with nobody at the stick.
@@ -156,17 +165,19 @@ void ArrowStroke(PlatformOps& ops, uint8_t vk, uint8_t scan) {
 
 void PollTick(PollState& s, PlatformOps& ops) {
   const StickReading stick = ReadJoystick(s, ops);
-  // The cursor cannot be read while another desktop (a UAC prompt, the lock
-  // screen) has the input. A step from the last position read would then
-  // throw the cursor back to where it was, or to the corner on the first tick:
-  // nothing moves, and the speeds wait for the next tick that can read it.
-  if (ops.GetCursorPos(&s.CursorPos)) {
-    s.TargetPos = s.CursorPos;
-    StepAxis(stick.x, s.SpeedX, s.TargetPos.x);
-    StepAxis(stick.y, s.SpeedY, s.TargetPos.y);
-    if (s.TargetPos.x != s.CursorPos.x || s.TargetPos.y != s.CursorPos.y) {
-      (void)ops.SetCursorPos(s.TargetPos.x, s.TargetPos.y);
-    }
+  // The cursor cannot be read while another desktop has the input: the lock
+  // screen, a UAC prompt, the Ctrl+Alt+Del screen, a disconnected remote
+  // session. Windows delivers none of this program's input there either, so
+  // a button let go meanwhile would be released into nothing and stay down
+  // for Windows after the unlock. Such a tick moves and sends nothing: the
+  // speeds and the buttons' press memory wait, and the first tick that can
+  // read the cursor sends whatever changed meanwhile, once.
+  if (!ops.GetCursorPos(&s.CursorPos)) return;
+  s.TargetPos = s.CursorPos;
+  StepAxis(stick.x, s.SpeedX, s.TargetPos.x);
+  StepAxis(stick.y, s.SpeedY, s.TargetPos.y);
+  if (s.TargetPos.x != s.CursorPos.x || s.TargetPos.y != s.CursorPos.y) {
+    (void)ops.SetCursorPos(s.TargetPos.x, s.TargetPos.y);
   }
   ScanButtons(s, ops, stick.buttons);
 }
@@ -174,10 +185,9 @@ void PollTick(PollState& s, PlatformOps& ops) {
 void ScanButtons(PollState& s, PlatformOps& ops, uint32_t buttons) {
   s.ButtonMask = 1;
   int32_t count = static_cast<int32_t>(s.JoyCaps.wNumButtons);
-  if (count <= 0) return;
+  if (count < 0) count = 0;
   if (count > kMaxScannedButtons) count = kMaxScannedButtons;
-  const int16_t last = static_cast<int16_t>(count - 1);
-  for (s.ButtonIndex = 0; s.ButtonIndex <= last; ++s.ButtonIndex) {
+  for (s.ButtonIndex = 0; s.ButtonIndex < count; ++s.ButtonIndex) {
     const bool down = (buttons & static_cast<uint32_t>(s.ButtonMask)) != 0;
     ButtonAction(s, ops, s.ButtonIndex, down);
     int32_t doubled;
@@ -185,6 +195,9 @@ void ScanButtons(PollState& s, PlatformOps& ops, uint32_t buttons) {
     // buttons concerned have no action anyway.
     if (!__builtin_mul_overflow(s.ButtonMask, 2, &doubled)) s.ButtonMask = doubled;
   }
+  // A joystick that came back reporting fewer buttons no longer reports one
+  // it may have held down: that one is up.
+  for (int index = count; index < kButtonRows; ++index) ButtonAction(s, ops, index, false);
 }
 
 void ReleaseHeldButtons(PollState& s, PlatformOps& ops) {

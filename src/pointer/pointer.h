@@ -46,7 +46,8 @@ struct PollState {
   int16_t ButtonIndex;
   int32_t ButtonMask;
   // A failed joystick query puts the poller into the lost state until a query
-  // succeeds again; the next try waits RetryPauseMs after the last one ended.
+  // succeeds again; the next try (capabilities, then position) waits
+  // RetryPauseMs after the last one ended.
   bool JoystickLost;
   uint32_t LastFailedQueryMs;
   uint32_t RetryPauseMs;
@@ -64,7 +65,8 @@ void MouseMiddleUp(PlatformOps& ops);
 void ArrowStroke(PlatformOps& ops, uint8_t vk, uint8_t scan);
 
 // One poll: reads the joystick and the cursor, moves the cursor, then scans the
-// buttons. Failures of single steps are skipped; the tick always runs to the end.
+// buttons. A joystick that cannot be read counts as centred with no button
+// down; a cursor that cannot be read ends the tick before anything is sent.
 void PollTick(PollState& state, PlatformOps& ops);
 
 // The tick's last step: turns the button bits into mouse and key events.

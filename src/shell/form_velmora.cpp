@@ -52,7 +52,7 @@ bool formVelmora::WindowMessage(uint32_t message, uintptr_t wParam, intptr_t lPa
 
 void formVelmora::Form_Load() {
   if (ops_.PrevInstance()) {
-    ops_.EndProcess();
+    ops_.EndProcess(0);  // the copy that runs is the program the caller wanted
     return;
   }
   (void)ops_.SetTimer1Enabled(false);
@@ -60,7 +60,7 @@ void formVelmora::Form_Load() {
   state_.ResultCode = ops_.joyGetDevCapsA(kJoystickId1, &state_.JoyCaps, sizeof(state_.JoyCaps));
   if (state_.ResultCode != kJoyErrNoError) {
     ops_.ShowMessage(kNoJoystickText, kAppTitle);
-    ops_.EndProcess();
+    ops_.EndProcess(1);  // a script or scheduled task that started it must not see success
     return;
   }
   FillTrayData();
@@ -116,7 +116,7 @@ void formVelmora::Form_Unload() {
   // Removed even if no add was ever confirmed: a refused one may have been done.
   icon_ = Icon::kNone;
   (void)ops_.Shell_NotifyIconA(kNimDelete, &state_.TrayData);
-  ops_.EndProcess();
+  ops_.EndProcess(0);
 }
 
 void formVelmora::Form_TaskbarCreated() {
@@ -161,7 +161,12 @@ void formVelmora::ShowTrayMenu() {
       mnuExit_Click();
       break;
     default:
-      break;  // dismissed: nothing changes
+      // Dismissed. A keyboard user who came from the notification area (Win+B,
+      // the arrows, Shift+F10) and pressed Esc would be left on this hidden
+      // window, their place in the notification area lost: the shell is asked
+      // to take the focus back. Not when they went on to another window.
+      if (ops_.IsForegroundWindow()) (void)ops_.Shell_NotifyIconA(kNimSetFocus, &state_.TrayData);
+      break;
   }
 }
 

@@ -52,7 +52,7 @@ def about_every_10_ms(queries, what):
 def test_start_up_failures(s):
     """No main window (a test build asks for an unregistered class): exit code 1 at
     once, no joystick call. No joystick: the message (caption, text, OK only, no
-    icon), no icon even when a shell starts meanwhile, the end on OK."""
+    icon), no icon even when a shell starts meanwhile, exit code 1 on OK."""
     s.start_probe()
     assert s.start_velmora("no-window").wait(timeout=30) == 1
     velmora = s.start_velmora(caps="165 0")  # JOYERR_PARMS
@@ -70,7 +70,7 @@ def test_start_up_failures(s):
     time.sleep(1)  # the broadcast is posted; the box's modal loop delivers it
     s.x("mousemove", (ok[0]["left"] + ok[0]["right"]) // 2, (ok[0]["top"] + ok[0]["bottom"]) // 2,
         "click", 1)
-    velmora.wait(timeout=20)
+    assert velmora.wait(timeout=20) == 1
     assert s.notify_calls(0) == s.notify_calls(1) == []
     assert [c["name"] for c in s.calls()] == ["attach", "attach", "joyGetDevCapsA"]
     assert not s.tray(), "Wine's tray appeared, so an icon was added"
@@ -120,7 +120,7 @@ def test_one_copy_icon_queries_shell_restart_and_log_off(s):
     # itself sometimes lingers after every window has been told.
     s._start("wineboot", [WINE64, "wineboot", "--end-session"], s.env())
     assert s.velmoras[survivor][0].wait(timeout=30) == 0
-    assert s.notify_calls(survivor) == [0, 0, 2]
+    assert s.notify_calls(survivor) == [0, 0, 3, 2]
     # The probe window went with the session; the desktop, which keeps the
     # buttons' state, did not. A new probe reads it.
     s.start_probe()
@@ -128,11 +128,12 @@ def test_one_copy_icon_queries_shell_restart_and_log_off(s):
 
 
 def test_stick_moves_the_cursor_and_a_lost_stick_stops_everything(s):
-    """Every tick's step; one tick after a query that hangs. Then queries that fail
-    after blocking 1.2 s: the cursor and the keys stop, each try waits at least that
-    long after the last, the menu still answers, 10 ms polling resumes with the
-    stick; a held button is released once."""
-    pid = s.start(cursor=BARE_DESKTOP)
+    """Every tick's step; one tick after a query that hangs. Then a joystick that is
+    gone, each query blocking 1.2 s: the cursor and the keys stop, each try (the
+    capabilities first) waits at least that long after the last, the menu still
+    answers. Back with more buttons, it polls every 10 ms and the new buttons act.
+    A held button is released once when the stick goes."""
+    pid = s.start(cursor=BARE_DESKTOP, buttons=6)
     ticks = s.run_stick(pos(x=HIGH, count=5), pos(count=3), pos(x=HIGH), pos(x=LOW, count=3),
                         pos(y=HIGH, count=3), pos(y=LOW, count=2), pos(x=LOW, y=HIGH, count=3),
                         pos(), pid=pid)
@@ -150,32 +151,45 @@ def test_stick_moves_the_cursor_and_a_lost_stick_stops_everything(s):
     stall = [(q["time"], q["age"]) for q in s.run_stick(pos(wait_ms=3500), pos(), pid=pid)]
     assert max(age for _, age in stall[1:]) < 1000, f"(us, ms old) after a stall: {stall}"
 
+    # Six buttons: of 5 and 7 (0x50) only 5 sends Up.
     mark = s.mark()
-    s.run_stick(pos(x=HIGH, buttons=0x10, count=4), pid=pid, settle=0)
-    before = len(s.queries(pid))
+    s.run_stick(pos(x=HIGH, buttons=0x50, count=4), pid=pid, settle=0)
+    before = len(s.calls(pid=pid))
     s.stick(pos(result=167, wait_ms=1200))  # JOYERR_UNPLUGGED
-    failing = wait_for(lambda: (lambda q: len(q) >= 4 and q)(
-        [q for q in s.queries(pid)[before:] if q["result"] == 167]), 30, "four failing queries")
-    spans = [(q["time"] / 1e6 - 1.2, q["time"] / 1e6) for q in failing]
+
+    def joystick_calls(result=None):
+        return [c for c in s.calls(pid=pid)[before:] if c["name"].startswith("joy") and
+                (result is None or bool(c["result"]) == result)]
+    failing = wait_for(lambda: (lambda c: len(c) >= 4 and c)(joystick_calls(True)), 30,
+                       "four failing tries")
+    # Each try after the first asks what the device is, and stops there while it is gone.
+    assert [c["name"] for c in failing[:4]] == ["joyGetPosEx"] + ["joyGetDevCapsA"] * 3
+    spans = [(c["time"] / 1e6 - 1.2, c["time"] / 1e6) for c in failing]
     pauses = [b[0] - a[1] for a, b in zip(spans, spans[1:])]
     assert pauses[0] >= 0.95 and all(1.15 <= p <= 2.5 for p in pauses[1:]), pauses
     assert 1.2 * len(spans) / (spans[-1][1] - spans[0][0]) <= 0.6, "time inside the driver"
-    assert len({q["cursor"] for q in failing}) == 1
-    held = len([q for q in s.queries(pid) if q["result"] == 0 and q["buttons"] == 0x10])
+    assert s.pointer() == failing[0]["cursor"]
+    held = len([q for q in s.queries(pid) if q["result"] == 0 and q["buttons"] == 0x50])
     assert s.events(mark) == UP_KEY * held
     s.open_menu()
     s.menu_keys(0x1B)
-    s.stick(pos())
-    back = s.wait_queries(20, pid, after=len(s.queries(pid)), timeout=30)
-    ok = back[max(i for i, q in enumerate(back) if q["result"]) + 1:]
-    about_every_10_ms(ok[-15:], "once the stick is back")
-    assert s.pointer() == ok[0]["cursor"]
+    s.probe("front")  # the keys below go to the probe again
+    # Back as a pad of eight buttons: 5 and 7 both send Up.
+    mark, before = s.mark(), len(s.calls(pid=pid))
+    s.stick(pos(buttons=0x50, count=3, caps=8), pos())
+    wait_for(lambda: len(s.events(mark)) >= 12, 30, "an Up from each of buttons 5 and 7, 3 ticks")
+    n = len(s.queries(pid))
+    back = s.wait_queries(20, pid, after=n)[n:]
+    assert s.events(mark) == UP_KEY * 6
+    about_every_10_ms(back[-15:], "once the stick is back")
+    assert s.pointer() == back[0]["cursor"]
 
     s.move_pointer(HOME, pid)
-    mark = s.mark()
+    mark, before = s.mark(), len(s.calls(pid=pid))
     s.run_stick(pos(buttons=0x1), pid=pid)
     s.stick(pos(result=167))
-    wait_for(lambda: [q["result"] for q in s.queries(pid)[-3:]] == [167] * 3, 10, "3 failed queries")
+    wait_for(lambda: [c["result"] for c in joystick_calls(True)][-2:] == [167, 165], 10,
+             "a failed query and a failed retry")
     assert [(e[0], e[2]) for e in s.events(mark)] == [(0x201, CLICK), (0x202, CLICK)]  # as above
 
 
@@ -210,9 +224,11 @@ def test_buttons_click_and_send_arrow_keys_then_a_quit_message(s):
 
 
 def test_menu_opens_closes_runs_about_and_the_joystick_alone_exits(s):
-    """Velmora is the foreground window while its menu is open (Esc reaches it); only
-    the right button's release opens it; About... opens the home page. No mouse: the
-    stick onto the icon, button 3, onto Exit, button 1 ends it, releasing button 2."""
+    """Velmora is the foreground window while its menu is open (Esc reaches it, and
+    the focus goes back to the notification area, unless another window has taken
+    it); only the right button's release opens it; About... opens the home page. No
+    mouse: the stick onto the icon, button 3, onto Exit, button 1 ends it, releasing
+    button 2."""
     pid = s.start()
     assert s.foreground()["class"] == "VelmoraProbe"
     at = s.tray_icon_point()
@@ -221,11 +237,15 @@ def test_menu_opens_closes_runs_about_and_the_joystick_alone_exits(s):
     assert (menu["left"], menu["top"]) == at  # TPM_LEFTALIGN, top-aligned: its corner at the click
     assert (s.foreground()["class"], s.foreground()["pid"]) == ("formVelmora", pid)
     s.menu_keys(0x1B)  # to the foreground window's thread: the menu's only if it is Velmora's
+    # Dismissed from the keyboard: the focus goes back to the notification area.
+    wait_for(lambda: s.notify_calls() == [0, 3], 10, "NIM_SETFOCUS after Esc")
     s.x("mousemove", *s.tray_icon_point(), "mousedown", 3)
     s.wait_queries(30, pid, after=len(s.queries(pid)))
     assert not s.menu(), "a menu opened before the right button was released"
     s.x("mouseup", 3)
     assert wait_for(s.menu, 15, "the popup menu")[0]["pid"] == pid
+    # Another window in front meanwhile: closed, the menu leaves the focus there.
+    s.probe("front")
     s.x("mousemove", *HOME, "click", 1)
     wait_for(lambda: not s.menu(), 10, "the menu to close on a click elsewhere")
     s.open_menu()
@@ -244,7 +264,7 @@ def test_menu_opens_closes_runs_about_and_the_joystick_alone_exits(s):
                   tolerance=((menu["right"] - menu["left"]) // 2 - 10, 4))
     s.stick(pos(buttons=0x3), pos(buttons=0x2))  # the program ends on the release
     assert s.velmoras[0][0].wait(timeout=20) == 0
-    assert s.notify_calls() == [0, 2]
+    assert s.notify_calls() == [0, 3, 2]
     assert s.probe("keystate", 0x4) == ["up"]
 
 
@@ -281,7 +301,7 @@ def test_tick_paths(s):
         if index == 2:
             s.probe("close")
         assert s.velmoras[index][0].wait(timeout=20) == 0
-        assert s.notify_calls(index) == [0, 2]
+        assert s.notify_calls(index) == ([0, 3, 2] if index == 2 else [0, 2])
         assert resolution() == (begin + end) * 2
 
 

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <climits>
+#include <string>
+#include <vector>
 
 #include "support/fake_platform.h"
 
@@ -80,65 +82,130 @@ TEST(PollTickTest, OverflowLeavesTheValueAndTheTickGoesOn) {
   }
 }
 
-// Each tick steps from the cursor as read then; a tick that cannot read it (another
-// desktop has the input) moves nothing and keeps the speed, but the buttons act.
-TEST(PollTickTest, EachTickStepsFromTheCursorItReadAndAFailedReadMovesNothing) {
-  Harness h;
-  h.Load();
-  h.fake.stick = {kStickHigh, kStickCentre, 0};
-  h.fake.failing = "GetCursorPos";
-  h.Tick();  // the first tick: not to (1, 0)
-  h.fake.failing = nullptr;
-  h.Tick();                    // reads 500, places 501
-  h.fake.cursor = {800, 800};  // the user moves the mouse
-  h.Tick();
-  h.fake.failing = "GetCursorPos";
-  h.fake.stick.buttons = 0x1;
-  h.Tick();  // not back to 803
-  h.fake.failing = nullptr;
-  h.fake.cursor = {100, 100};
-  h.Tick();
-  EXPECT_EQ(h.fake.Log("SetCursorPos"), "501 400; 802 800; 103 100");
-  EXPECT_EQ(h.fake.Log("mouse_event"), "0x2");
+// Windows delivers no input to the lock screen or a UAC prompt, where the cursor
+// cannot be read: such ticks move and send nothing, keeping the speed, and the
+// first tick that can read it sends what changed meanwhile, once. Each row, with
+// the stick pushed right: each tick's buttons, whether its cursor read works and
+// the mouse and key events it sends; then every cursor placement.
+TEST(PollTickTest, NothingHappensWhileTheCursorCannotBeReadAndTheChangeFollowsOnce) {
+  struct Tick {
+    uint32_t buttons;
+    bool readable;
+    const char* sent;
+  };
+  const struct {
+    const char* name;
+    std::vector<Tick> ticks;
+    const char* placed;
+  } cases[] = {
+      {"let go while locked",
+       {{0x1, true, "0x2"}, {0, false, ""}, {0, false, ""}, {0, true, "0x4"}},
+       "501 400; 503 400"},
+      {"pressed while locked (the first tick), held on",
+       {{0x2, false, ""}, {0x2, true, "0x20"}, {0x2, true, ""}},
+       "501 400; 503 400"},
+      {"pressed and let go while locked",
+       {{0x4, false, ""}, {0, false, ""}, {0, true, ""}},
+       "501 400"},
+      {"double click and arrow held while locked",
+       {{0x18, false, ""}, {0x18, true, "0x2; 0x4; 0x2; 0x4; 0x26 0x48 0x1; 0x26 0x48 0x3"}},
+       "501 400"},
+  };
+  for (const auto& c : cases) {
+    Harness h;
+    h.Load();
+    std::string placed;
+    for (size_t i = 0; i < c.ticks.size(); ++i) {
+      SCOPED_TRACE(std::string(c.name) + ", tick " + std::to_string(i));
+      h.fake.stick = {kStickHigh, kStickCentre, c.ticks[i].buttons};
+      h.fake.failing = c.ticks[i].readable ? nullptr : "GetCursorPos";
+      h.fake.calls.clear();
+      h.Tick();
+      EXPECT_EQ(h.fake.Log("mouse_event keybd_event"), c.ticks[i].sent);
+      placed += (placed.empty() || h.fake.Log("SetCursorPos").empty() ? "" : "; ") +
+                h.fake.Log("SetCursorPos");
+    }
+    EXPECT_EQ(placed, c.placed) << c.name;
+  }
 }
 
 // A joystick that stops answering is asked again only after a pause: from the
-// end of the failed query, a second or as long as that query took, whichever is
+// end of the failed try, a second or as long as that try took, whichever is
 // longer. A driver that blocks for seconds then holds the thread at most half
-// the time. The millisecond clock wraps during the run.
-TEST(LostJoystickTest, RetriesAfterAPauseAcrossTheClockWrapAndResumesOnSuccess) {
-  for (uint32_t blockMs : {0u, 400u, 1200u, 4000u}) {
-    SCOPED_TRACE(blockMs);
-    Harness h;
-    h.Load();
-    h.fake.failing = "joyGetPosEx";
-    h.fake.queryMs = blockMs;
-    h.fake.nowMs = UINT32_MAX - 2500;
-    std::vector<uint32_t> pauses;
-    uint32_t lastEnd = 0;
-    for (int tick = 0; tick < 2000; ++tick) {
-      const uint32_t start = h.fake.nowMs;
-      h.fake.calls.clear();
-      h.Tick();
-      if (!h.fake.Log("joyGetPosEx").empty()) {
-        if (tick > 0) pauses.push_back(start - lastEnd);
-        lastEnd = h.fake.nowMs;
+// the time. Each try asks for the capabilities first, and for the position only
+// when they come. The millisecond clock wraps during the run.
+TEST(LostJoystickTest, RetriesAfterAPauseAcrossTheClockWrap) {
+  for (const char* failing : {"joyGetPosEx joyGetDevCapsA", "joyGetPosEx"}) {
+    for (uint32_t blockMs : {0u, 400u, 1200u, 4000u}) {
+      SCOPED_TRACE(std::string(failing) + ", " + std::to_string(blockMs) + " ms a call");
+      Harness h;
+      h.Load();
+      h.fake.failing = failing;
+      h.fake.queryMs = blockMs;
+      h.fake.nowMs = UINT32_MAX - 2500;
+      std::vector<uint32_t> pauses;
+      uint32_t lastEnd = 0;
+      for (int tick = 0; tick < 2000; ++tick) {
+        const uint32_t start = h.fake.nowMs;
+        h.fake.calls.clear();
+        h.Tick();
+        const std::string tried = h.fake.Log("joyGetPosEx joyGetDevCapsA");
+        if (!tried.empty()) {
+          if (tick > 0) {
+            pauses.push_back(start - lastEnd);
+            // A device that is gone is not asked where it is.
+            EXPECT_EQ(tried,
+                      h.fake.Named(failing, "joyGetDevCapsA") ? "0 404" : "0 404; 0 52 0xff");
+          }
+          lastEnd = h.fake.nowMs;
+        }
+        h.fake.nowMs += 10;  // the next tick
       }
-      h.fake.nowMs += 10;  // the next tick
+      ASSERT_GE(pauses.size(), 3u);
+      const uint32_t tryMs = h.fake.Named(failing, "joyGetDevCapsA") ? blockMs : 2 * blockMs;
+      for (size_t i = 0; i < pauses.size(); ++i) {
+        // The first failure's length is unknown: a healthy tick reads no clock.
+        const uint32_t want = i == 0 ? 1000 : std::max(1000u, tryMs);
+        EXPECT_GE(pauses[i], want) << "pause " << i;
+        EXPECT_LE(pauses[i], want + 10) << "pause " << i;
+      }
     }
-    ASSERT_GE(pauses.size(), 3u);
-    for (size_t i = 0; i < pauses.size(); ++i) {
-      // The first failure's length is unknown: a healthy tick reads no clock.
-      const uint32_t want = i == 0 ? 1000 : std::max(1000u, blockMs);
-      EXPECT_GE(pauses[i], want) << "pause " << i;
-      EXPECT_LE(pauses[i], want + 10) << "pause " << i;
-    }
+  }
+}
+
+// What answers once the joystick is back is asked what it is, and read with the
+// button count it reports now; the next tick makes only its usual calls.
+TEST(LostJoystickTest, AJoystickThatComesBackIsAskedWhatItIs) {
+  const struct {
+    const char* name;
+    uint32_t buttonsBefore, held, buttonsAfter, heldAfter;
+    const char* failing;  // while lost
+    const char* sent;
+  } cases[] = {
+      {"4 buttons, back with 8: button 5 is Up", 4, 0, 8, 0x10, "joyGetPosEx",
+       "keybd_event 0x26 0x48 0x1; keybd_event 0x26 0x48 0x3"},
+      {"button 3 held through a loss behind the lock screen, back with 2: let go", 4, 0x4, 2, 0,
+       "joyGetPosEx GetCursorPos", "mouse_event 0x10"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Harness h;
+    h.fake.numButtons = c.buttonsBefore;
+    h.Load();
+    h.fake.stick.buttons = c.held;
+    h.Tick();
+    h.fake.failing = c.failing;
+    h.Tick();
     h.fake.failing = nullptr;
-    h.fake.nowMs += std::max(1000u, blockMs);
-    h.Tick();  // the device is back...
     h.fake.calls.clear();
-    h.Tick();  // ...and polled on every tick again, with no clock read
-    EXPECT_EQ(h.fake.Log(), "joyGetPosEx 0 52 0xff; GetCursorPos");
+    h.fake.nowMs += 1000;
+    h.fake.numButtons = c.buttonsAfter;
+    h.fake.stick.buttons = c.heldAfter;
+    h.Tick(2);
+    EXPECT_EQ(h.fake.Log(), std::string("TickCountMs; joyGetDevCapsA 0 404; joyGetPosEx 0 52 0xff; "
+                                        "GetCursorPos; ") +
+                                c.sent + "; joyGetPosEx 0 52 0xff; GetCursorPos" +
+                                (c.heldAfter ? std::string("; ") + c.sent : ""));
   }
 }
 

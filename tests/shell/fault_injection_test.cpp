@@ -39,7 +39,8 @@ struct HandlerCase {
   std::map<std::string, std::string> pathChanges;  // calls expected when that operation fails
 };
 
-const char kMenuOnly[] = "SetForegroundWindow PopupMenu PostNullMessage ";
+const std::string kMenuOnly = "SetForegroundWindow PopupMenu PostNullMessage ";
+const std::string kDismissed = kMenuOnly + "IsForegroundWindow Shell_NotifyIconA ";
 
 TEST(FaultInjectionTest, EachFailingOperationIsSkippedAndTheHandlerGoesOn) {
   const HandlerCase handlers[] = {
@@ -53,20 +54,21 @@ TEST(FaultInjectionTest, EachFailingOperationIsSkippedAndTheHandlerGoesOn) {
                               "TickCountMs Shell_NotifyIconA TickCountMs SetIconTimer "
                               "SetTimer1Enabled "}}},
       {"Timer1_Timer", kHolding, [](Harness& h) { h.Tick(); },
-       // A centred stick with nothing pressed: the held buttons are let go. An
-       // unread cursor is not moved.
+       // A centred stick with nothing pressed: the held buttons are let go. A
+       // cursor that cannot be read ends the tick.
        {{"joyGetPosEx",
          "joyGetPosEx TickCountMs GetCursorPos mouse_event mouse_event mouse_event "},
-        {"GetCursorPos", "joyGetPosEx GetCursorPos mouse_event mouse_event mouse_event mouse_event "
-                         "mouse_event mouse_event keybd_event keybd_event keybd_event keybd_event "
-                         "keybd_event keybd_event keybd_event keybd_event "}}},
-      {"Form_MouseMove opening the menu", kLoaded, [](Harness& h) { h.Tray(0x0205); }, {}},
+        {"GetCursorPos", "joyGetPosEx GetCursorPos "}}},
+      // Dismissed: the focus goes back to the notification area, unless the
+      // user went on to another window.
+      {"Form_MouseMove opening the menu", kLoaded, [](Harness& h) { h.Tray(0x0205); },
+       {{"IsForegroundWindow", kMenuOnly + "IsForegroundWindow "}}},
       {"mnuEnabled_Click", kHolding, [](Harness& h) { h.Choose("Enabled"); },
-       {{"PopupMenu", kMenuOnly}}},
+       {{"PopupMenu", kDismissed}}},
       {"mnuAbout_Click", kLoaded, [](Harness& h) { h.Choose("About..."); },
-       {{"PopupMenu", kMenuOnly}}},
+       {{"PopupMenu", kDismissed}}},
       {"mnuExit_Click", kHolding, [](Harness& h) { h.Choose("E&xit"); },
-       {{"PopupMenu", kMenuOnly}, {"UnloadWindow", std::string(kMenuOnly) + "UnloadWindow "}}},
+       {{"PopupMenu", kDismissed}, {"UnloadWindow", kMenuOnly + "UnloadWindow "}}},
       {"Form_Unload", kHolding, [](Harness& h) { h.form.WindowMessage(0x0002, 0, 0); }, {}},
       {"Form_TaskbarCreated", kLoaded, [](Harness& h) { h.Broadcast(); },
        {{"Shell_NotifyIconA", "TickCountMs Shell_NotifyIconA TickCountMs SetIconTimer "}}},

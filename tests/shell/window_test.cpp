@@ -37,7 +37,9 @@ const std::string kRelease = "mouse_event 0x4; mouse_event 0x10";
 const std::string kAdd = "Shell_NotifyIconA 0 0x10abc 1";
 const std::string kIconAdd = "TickCountMs; " + kAdd;
 const std::string kIconModify = "Shell_NotifyIconA 1 0x10abc 1";
-const std::string kIconDelete = "Shell_NotifyIconA 2 0x10abc 1; EndProcess";
+const std::string kIconDelete = "Shell_NotifyIconA 2 0x10abc 1; EndProcess 0";
+// Dismissed: the focus goes back to the notification area, as the menu is left.
+const std::string kDismissed = "IsForegroundWindow; Shell_NotifyIconA 3 0x10abc 1";
 const std::string kChecks = "PrevInstance; SetTimer1Enabled 0; joyGetDevCapsA 0 404";
 const std::string kTick = "joyGetPosEx 0 52 0xff; GetCursorPos; SetCursorPos 503 400";
 
@@ -54,7 +56,7 @@ TEST(WindowTest, EachMessageDoesWhatItShould) {
          h.fake.capsResult = 6;
          h.fake.duringMessage = [&] { h.Broadcast(); };
          return h.Load(), true;
-       }, true, Seq({kChecks, "ShowMessage 'Couldn't detect the joystick' 'Velmora'; EndProcess"})},
+       }, true, Seq({kChecks, "ShowMessage 'Couldn't detect the joystick' 'Velmora'; EndProcess 1"})},
       {"the start-up add refused, 4 s each time: offered again, paced, until taken", [](Harness& h) {
          h.fake.failing = "Shell_NotifyIconA";
          h.fake.notifyMs = 4000;
@@ -89,7 +91,7 @@ TEST(WindowTest, EachMessageDoesWhatItShould) {
          h.fake.failing = nullptr;
          return h.Tray(0x0205);
        }, true, Seq({kChecks, "WindowHandle; IconHandle", kIconAdd, "SetTimer1Enabled 1",
-                     kMenuUnchecked})},
+                     kMenuUnchecked, kDismissed})},
       {"Enabled refused on: the mark stays off, and choosing it again tries again", [](Harness& h) {
          bool handled = Ready(h) && h.Choose("Enabled");
          h.fake.failing = "SetTimer1Enabled";
@@ -97,7 +99,7 @@ TEST(WindowTest, EachMessageDoesWhatItShould) {
          h.fake.failing = nullptr;
          return handled && h.Choose("Enabled") && h.Tray(0x0205);
        }, true, Seq({kMenu, kRelease, "SetTimer1Enabled 0", kMenuUnchecked, "SetTimer1Enabled 1",
-                     kMenuUnchecked, "SetTimer1Enabled 1", kMenu})},
+                     kMenuUnchecked, "SetTimer1Enabled 1", kMenu, kDismissed})},
       {"TaskbarCreated before its id is known", [](Harness& h) {
          h.form.SetTaskbarCreatedMessage(0);
          return Ready(h) && h.form.WindowMessage(0, 0, 0);
@@ -116,7 +118,7 @@ TEST(WindowTest, EachMessageDoesWhatItShould) {
        }, false, ""},
       {"icon: right button up (the low word, unsigned) opens the menu, dismissed",
        [](Harness& h) { return Ready(h) && h.Tray(0x7FFF0205) && h.Tray(-0xFDFB); },
-       true, Seq({kMenu, kMenu})},
+       true, Seq({kMenu, kDismissed, kMenu, kDismissed})},
       {"icon: other events", [](Harness& h) {
          bool handled = Ready(h);
          // Every mouse message from WM_MOUSEMOVE to WM_MBUTTONDBLCLK but WM_RBUTTONUP.
@@ -140,7 +142,7 @@ TEST(WindowTest, EachMessageDoesWhatItShould) {
          const bool handled = Ready(h) && h.Tray(0x0205);
          h.fake.duringPopup = nullptr;
          return handled && h.Tray(0x0205);  // and the next one opens it again
-       }, true, Seq({kMenuOpen, kTick, "PostNullMessage", kMenu})},
+       }, true, Seq({kMenuOpen, kTick, "PostNullMessage", kDismissed, kMenu, kDismissed})},
   };
   // clang-format on
   for (const auto& c : cases) {

@@ -28,24 +28,25 @@ class FakePlatform final : public PlatformOps {
     uint32_t x, y, buttons;
   } stick{kStickCentre, kStickCentre, 0};
   Point cursor{500, 400};
-  uint32_t nowMs = 0, queryMs = 0;  // the clock, and how far a joystick query moves it
+  uint32_t nowMs = 0, queryMs = 0;  // the clock, and how far each joystick call moves it
   uint32_t notifyMs = 0;            // how far a Shell_NotifyIconA moves it
   bool doneAnyway = false;          // a refused Shell_NotifyIconA is still carried out
   bool logging = true;              // off: nothing is logged, and nothing allocated
   const char* choose = nullptr;     // the caption PopupMenu picks; none: dismissed
   std::function<void()> duringPopup, duringMessage, onUnload;
-  const char* failing = nullptr;  // the operation that fails, by name
+  const char* failing = nullptr;  // the operations that fail, by name, separated by spaces
 
   // --- what the program did ---
   std::vector<std::pair<std::string, std::string>> calls;  // name, args
   NotifyIconDataA icon{};  // the record of the last Shell_NotifyIconA
   bool iconShown = false;  // whether the shell holds the icon
 
-  // "Name args; Name args", or with `only` the args of that operation's calls.
+  // "Name args; Name args", or with `only` the args of those operations' calls
+  // (names separated by spaces).
   std::string Log(const char* only = nullptr) const {
     std::string text;
     for (const auto& [name, args] : calls) {
-      if (only && name != only) continue;
+      if (only && !Named(only, name.c_str())) continue;
       const std::string line = only ? args : args.empty() ? name : name + " " + args;
       text += (text.empty() ? "" : "; ") + line;
     }
@@ -53,6 +54,7 @@ class FakePlatform final : public PlatformOps {
   }
 
   int32_t joyGetDevCapsA(uint32_t id, JoyCapsA* caps, uint32_t size) override {
+    nowMs += queryMs;
     if (Call(__func__, "%u %u", id, size)) return 165;  // JOYERR_PARMS
     caps->wNumButtons = numButtons;
     return capsResult;
@@ -104,6 +106,7 @@ class FakePlatform final : public PlatformOps {
   uint32_t WindowHandle() override { return Call(__func__) ? 0 : 0x10ABC; }
   uint32_t IconHandle() override { return Call(__func__) ? 0 : 0x20DEF; }
   bool SetForegroundWindow() override { return !Call(__func__); }
+  bool IsForegroundWindow() override { return !Call(__func__); }
   // Logged as the captions in order, "-" for a separator, "[x]" before a checked one.
   uint32_t PopupMenu(const MenuItem* items, size_t count) override {
     std::string shown;  // nothing allocated while logging is off
@@ -126,7 +129,9 @@ class FakePlatform final : public PlatformOps {
   void UnloadWindow() override {
     if (!Call(__func__) && onUnload) onUnload();
   }
-  void EndProcess() override { Call(__func__); }  // logged; the test goes on
+  void EndProcess(uint32_t exitCode) override {
+    Call(__func__, "%u", exitCode);
+  }  // the test goes on
   uint32_t TickCountMs() override {
     Call(__func__);
     return nowMs;
@@ -140,7 +145,15 @@ class FakePlatform final : public PlatformOps {
       if constexpr (sizeof...(args) > 0) std::snprintf(text, sizeof(text), format, args...);
       calls.emplace_back(name, text);
     }
-    return failing && std::strcmp(name, failing) == 0;
+    return Named(failing, name);
+  }
+  // Whether `name` is one of the space-separated names in `list`.
+  static bool Named(const char* list, const char* name) {
+    const size_t length = std::strlen(name);
+    for (const char* at = list; at && (at = std::strstr(at, name)); at += length) {
+      if ((at == list || at[-1] == ' ') && (at[length] == ' ' || at[length] == '\0')) return true;
+    }
+    return false;
   }
 };
 

@@ -44,9 +44,10 @@ def windows_path(path):
     return "Z:" + str(Path(path).resolve()).replace("/", "\\")  # Z: is the Unix root
 
 
-def pos(x=CENTRE, y=CENTRE, buttons=0, count=1, result=0, wait_ms=0):
-    """One line of the stick script (joydouble.c): `count` queries answered so."""
-    return f"{result} {x} {y} {buttons:#x} {count} {wait_ms}"
+def pos(x=CENTRE, y=CENTRE, buttons=0, count=1, result=0, wait_ms=0, caps=0):
+    """One line of the stick script (joydouble.c): `count` queries answered so, and
+    the capabilities meanwhile (`caps` buttons, 0: as at start)."""
+    return f"{result} {x} {y} {buttons:#x} {count} {wait_ms} {caps}"
 
 
 def wine_env(prefix, debug="-all", overrides="", **extra):
@@ -305,11 +306,11 @@ class Session:
                               self.dir / f"{label}.log"))
         return self.velmoras[-1][0]
 
-    def start(self, cursor=HOME, copies=1):
-        """The probe, then Velmora polling the centred stick with the cursor at
-        `cursor`. Returns its Windows process id."""
+    def start(self, cursor=HOME, copies=1, buttons=0):
+        """The probe, then Velmora polling the centred stick (of `buttons` buttons,
+        0: 12) with the cursor at `cursor`. Returns its Windows process id."""
         self.start_probe()
-        self.stick(pos())
+        self.stick(pos(caps=buttons))
         for _ in range(copies):
             self.start_velmora()
         pid = self.velmora_pid()

@@ -2,12 +2,17 @@
 // harness puts it in the Wine prefix's system folder and starts Velmora with
 // winmm=n,b; a copy beside every Velmora.exe must never be the one loaded.
 //
-//   JOYDOUBLE_CAPS    "RESULT BUTTONS": joyGetDevCapsA's answer
+//   JOYDOUBLE_CAPS    "RESULT BUTTONS": joyGetDevCapsA's answer before the script
+//                     has a state, and its button count after
 //   JOYDOUBLE_SCRIPT  joystick states, one a line, appended while the program runs:
-//                     "RESULT X Y BUTTONS COUNT WAIT" answers the next COUNT queries,
-//                     each after blocking WAIT ms (as a driver looking for a lost
-//                     device does), with the record when RESULT is 0. The last state
-//                     is held: the stick moves per query, never by the clock.
+//                     "RESULT X Y BUTTONS COUNT WAIT CAPS" answers the next COUNT
+//                     queries, each after blocking WAIT ms (as a driver looking for a
+//                     lost device does), with the record when RESULT is 0. The last
+//                     state is held: the stick moves per query, never by the clock.
+//                     A capabilities query meanwhile is answered by the state the
+//                     next query would take, as blocking: a device that is gone
+//                     (RESULT not 0) answers JOYERR_PARMS, one that is there reports
+//                     CAPS buttons (unless 0).
 //   JOYDOUBLE_LOG     one line per call: microseconds, process id, the function,
 //                     then NAME=VALUE for its arguments and result
 // (The build's WIN32_LEAN_AND_MEAN keeps out mmsystem.h, whose prototypes these replace.)
@@ -32,7 +37,7 @@ static HANDLE g_log = INVALID_HANDLE_VALUE, g_logLock;
 static char g_script[MAX_PATH];
 static long g_taken;  // bytes of the script taken so far
 static DWORD g_line, g_served;
-static DWORD g_state[6] = {167, 32767, 32767, 0, 0, 0};  // result x y buttons count wait
+static DWORD g_state[7] = {167, 32767, 32767, 0, 0, 0, 0};  // result x y buttons count wait caps
 
 static void Log(const char* format, ...) {
   LARGE_INTEGER now, hz;
@@ -60,11 +65,11 @@ static void Log(const char* format, ...) {
 static void Advance(void) {
   FILE* script = fopen(g_script, "rb");
   char line[128];
-  DWORD state[6];
+  DWORD state[7];
   if (script && !fseek(script, g_taken, SEEK_SET) && fgets(line, sizeof(line), script) &&
       strchr(line, '\n') &&
-      sscanf(line, "%lu %lu %lu %lx %lu %lu", &state[0], &state[1], &state[2], &state[3], &state[4],
-             &state[5]) == 6) {
+      sscanf(line, "%lu %lu %lu %lx %lu %lu %lu", &state[0], &state[1], &state[2], &state[3],
+             &state[4], &state[5], &state[6]) == 7) {
     g_taken += (long)strlen(line);
     ++g_line;
     memcpy(g_state, state, sizeof(state));
@@ -78,6 +83,10 @@ UINT WINAPI joyGetDevCapsA(UINT_PTR id, JoyCapsA* caps, UINT size) {
   DWORD result = 6, buttons = 0;  // MMSYSERR_NODRIVER unless told
   (void)GetEnvironmentVariableA("JOYDOUBLE_CAPS", value, sizeof(value));
   (void)sscanf(value, "%lu %lu", &result, &buttons);
+  if (g_served >= g_state[4]) Advance();
+  if (g_line && g_state[5]) Sleep(g_state[5]);
+  if (g_line && g_state[0]) result = 165;
+  if (g_line && g_state[6]) buttons = g_state[6];
   // The system checks the caller (JOYERR_PARMS) before it looks for the device.
   if (id != 0 || !caps || size != sizeof(JoyCapsA)) result = 165;
   if (result == 0) {
@@ -88,8 +97,8 @@ UINT WINAPI joyGetDevCapsA(UINT_PTR id, JoyCapsA* caps, UINT size) {
   // queries from its UI thread, which About... needs to be an apartment.
   APTTYPE apartment;
   APTTYPEQUALIFIER qualifier;
-  Log("joyGetDevCapsA id=%u size=%u result=%lu apartment=%d", (unsigned)id, size, result,
-      SUCCEEDED(CoGetApartmentType(&apartment, &qualifier)) ? (int)apartment : -1);
+  Log("joyGetDevCapsA id=%u size=%u result=%lu buttons=%lu apartment=%d", (unsigned)id, size,
+      result, buttons, SUCCEEDED(CoGetApartmentType(&apartment, &qualifier)) ? (int)apartment : -1);
   return result;
 }
 

@@ -9,6 +9,7 @@
 //                      each: handle, parent, process, foreground, visible, icon
 //                      shown, rectangle, class, text (a tooltip's: the tip it
 //                      shows) (tab-separated)
+//     front            makes the probe window the foreground window
 //     close            WM_CLOSE to Velmora's window
 //     cancellogoff     WM_QUERYENDSESSION, then WM_ENDSESSION with wParam FALSE, to
 //                      it: a log-off that another program cancelled
@@ -32,6 +33,7 @@
 #include <string.h>
 
 static FILE* g_events;
+static HWND g_window;
 
 static LRESULT CALLBACK ProbeProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if ((message >= WM_KEYDOWN && message <= WM_SYSKEYUP) ||
@@ -105,6 +107,7 @@ static BOOL CALLBACK PutWindow(HWND window, LPARAM parent) {
 static int Run(int argc, char** argv) {
   HWND velmora = FindWindowA("formVelmora", NULL);
   if (!strcmp(argv[0], "windows")) return !EnumWindows(PutWindow, 0);
+  if (!strcmp(argv[0], "front")) return !SetForegroundWindow(g_window);
   if (!strcmp(argv[0], "close")) return !(velmora && PostMessageA(velmora, WM_CLOSE, 0, 0));
   if (!strcmp(argv[0], "cancellogoff")) {
     return !(velmora &&
@@ -166,7 +169,7 @@ static int RunWindow(const char* log) {
       .hbrBackground = (HBRUSH)(COLOR_WINDOW + 1),
       .lpszClassName = "VelmoraProbe"};
   g_events = fopen(log, "a");
-  HWND window = RegisterClassA(&windowClass)
+  HWND window = g_window = RegisterClassA(&windowClass)
                     ? CreateWindowExA(0, "VelmoraProbe", "Velmora probe", WS_POPUP | WS_VISIBLE,
                                       300, 250, 400, 300, NULL, NULL, NULL, NULL)
                     : NULL;
