@@ -17,9 +17,9 @@
 # own scripts/deps.sh registers the machine's again. Both are qemu 10.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/apt_mirror.sh
 
 suite=trixie
-mirror=http://deb.debian.org/debian
 roots=${VELMORA_ROOTS:-/var/cache/velmora}
 max_age_minutes=$((7 * 24 * 60))
 
@@ -97,9 +97,17 @@ trap 'exit 130' INT TERM HUP  # so that the EXIT trap runs
 if [ ! -d "$root" ]; then
   echo "debian13: making a Debian 13 root in $root" >&2
   started=$SECONDS
-  mmdebstrap --quiet --variant=minbase --architectures=amd64,i386 "$suite" "$root" \
-    "deb $mirror $suite main" "deb $mirror $suite-updates main" \
-    "deb http://deb.debian.org/debian-security $suite-security main"
+  # The root's packages come from where the machine takes its own release's:
+  # its archive, and its security archive if it has one.
+  release=$(. /etc/os-release && echo "$VERSION_CODENAME")
+  mirror=$(apt_mirror "$release")
+  sources=("deb $mirror $suite main" "deb $mirror $suite-updates main")
+  if security=$(apt_mirror "$release-security" 2>/dev/null); then
+    sources+=("deb $security $suite-security main")
+  else
+    echo "debian13: the machine has no security archive; the root goes without" >&2
+  fi
+  mmdebstrap --quiet --variant=minbase --architectures=amd64,i386 "$suite" "$root" "${sources[@]}"
   echo "debian13: the root took $((SECONDS - started)) s" >&2
 fi
 

@@ -6,6 +6,7 @@
 # Safe to run again; needs root (or sudo) the first time on a fresh machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/apt_mirror.sh
 
 packages=(
   cmake ninja-build python3 python3-pefile python3-pytest python3-pytest-timeout clang libclang-rt-dev clang-format
@@ -109,9 +110,12 @@ $sudo apt-get "${lean[@]}" update -q >>"$log" 2>&1 || fail "apt-get update"
 # The candidate version of $1, from the release named in $2 if given.
 candidate() { apt-cache ${2:+-t "$2"} policy "$1" | sed -n 's/^ *Candidate: //p'; }
 if ! $native_i386 && ! dpkg --compare-versions "$(candidate $qemu_package)" ge $qemu_minimum; then
-  backports="$(. /etc/os-release && echo "$VERSION_CODENAME")-backports"
+  release=$(. /etc/os-release && echo "$VERSION_CODENAME")
+  backports=$release-backports
   echo "deps: $qemu_package $(candidate $qemu_package) is older than $qemu_minimum; adding $backports" >&2
-  printf '%s\n' 'Types: deb' 'URIs: http://deb.debian.org/debian' "Suites: $backports" \
+  # From wherever the machine takes its release.
+  mirror=$(apt_mirror "$release")
+  printf '%s\n' 'Types: deb' "URIs: $mirror" "Suites: $backports" \
     'Components: main' 'Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg' |
     $sudo tee /etc/apt/sources.list.d/velmora-backports.sources >/dev/null
   $sudo apt-get "${lean[@]}" update -q >>"$log" 2>&1 || fail "apt-get update"
