@@ -6,7 +6,8 @@
 //   - SetTimer(10), the window timer alone;
 //   - SetTimer(10) with timeBeginPeriod(1) held;
 //   - Velmora's own tick source (the same code as the program's), which says
-//     which of its paths it took.
+//     which of its paths it took: in its own message loop, then inside a
+//     plain message loop standing for the tray menu's.
 // Nothing is installed or changed; the timer resolution is given back at once.
 // clang-format off
 #include <windows.h>
@@ -46,11 +47,17 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
   return DefWindowProcA(window, message, wParam, lParam);
 }
 
-// Dispatches messages for `seconds`, as a message loop would.
+// Dispatches messages for `seconds`, as a message loop would: Velmora's own
+// when `own`, or one that knows nothing of its timer, as the menu's.
+bool g_own = false;
 void Pump(double seconds) {
   const DWORD start = GetTickCount();
   const DWORD span = static_cast<DWORD>(seconds * 1000);
   for (DWORD elapsed = 0; elapsed < span; elapsed = GetTickCount() - start) {
+    if (g_own) {
+      (void)g_source->PumpOnce(Stamp, span - elapsed);
+      continue;
+    }
     (void)MsgWaitForMultipleObjects(0, nullptr, FALSE, span - elapsed, QS_ALLINPUT);
     MSG message;
     while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) (void)DispatchMessageA(&message);
@@ -145,9 +152,16 @@ int main(int argc, char** argv) {
   source.Attach(window, timeBeginPeriod, timeEndPeriod);
   g_source = &source;
   (void)source.SetEnabled(true);
+  g_own = true;
   Measure(seconds);
-  source.Close();
+  g_own = false;
   Report(PathName(source.path()), seconds);
+  {
+    velmora::Win32TickSource::ModalSpan menu(source);
+    Measure(seconds);
+  }
+  source.Close();
+  Report("  the same, in another's modal loop", seconds);
   g_source = nullptr;
   (void)DestroyWindow(window);
   return 0;

@@ -23,32 +23,40 @@ void TickSchedule::PostFailed(uint32_t number) {
   (void)outstanding_.compare_exchange_strong(number, 0);
 }
 
+TickSchedule::LoopStep TickSchedule::LoopWoke(Woke woke, uint64_t blockedUs) const {
+  switch (woke) {
+    case Woke::kEvent:
+      return {false, true};
+    case Woke::kTimer:
+      return {LoopWaitsOnTimer(), blockedUs < kDueOnArrivalUs};
+    case Woke::kFailed:
+      // The period slept stands in for the timer; the queue is served too.
+      break;
+  }
+  return {LoopWaitsOnTimer(), true};
+}
+
 TickSchedule::Step TickSchedule::Wake(uint64_t nowUs, Woke woke) {
   const int state = state_.load();
-  if (state == kClosed) return {false, 0, Wait::kExit};
+  if (state == kClosed) return {0, Wait::kExit};
   // A wait that fails would fail again at once: the thread sleeps a period
   // rather than spin, and the period it slept stands in for the timer.
-  if (woke == Woke::kFailed) return {false, 0, Wait::kPause};
-  if (state == kOff) {
-    running_ = false;
-    return {false, 0, Wait::kEvent};
-  }
-  if (!running_) {
-    // Counted from the moment the ticks were switched on, as a window timer is.
-    running_ = true;
-    return {true, 0, Wait::kTimer};
-  }
-  if (woke != Woke::kTimer) return {false, 0, Wait::kTimer};
-  // None is posted while the last one is outstanding, unless it has been so
-  // long that it may have been lost.
-  if (outstanding_.load() != 0 && nowUs - postedAtUs_ < kLostTickUs) {
-    return {false, 0, Wait::kTimer};
+  if (woke == Woke::kFailed) return {0, Wait::kPause};
+  if (state == kOff) return {0, Wait::kEvent};
+  // Outside modal loops the UI thread waits on the timer itself.
+  const Wait next = modal_.load() > 0 ? Wait::kTimer : Wait::kEvent;
+  // An expiry this thread took is a tick owed, even if the modal loop ended
+  // just before: the UI thread's own wait will not see that one. None is
+  // posted while the last one is outstanding, unless it has been so long
+  // that it may have been lost.
+  if (woke != Woke::kTimer || (outstanding_.load() != 0 && nowUs - postedAtUs_ < kLostTickUs)) {
+    return {0, next};
   }
   // At 100 a second the numbers wrap after about 497 days; 0 means none.
   if (++lastNumber_ == 0) lastNumber_ = 1;
   outstanding_.store(lastNumber_);
   postedAtUs_ = nowUs;
-  return {false, lastNumber_, Wait::kTimer};
+  return {lastNumber_, next};
 }
 
 }  // namespace velmora

@@ -164,6 +164,8 @@ bool Win32Platform::Shell_NotifyIconA(uint32_t message, const NotifyIconDataA* d
 intptr_t Win32Platform::ShellExecuteA(uint32_t hwnd, const char* op, const char* file,
                                       const char* params, const char* dir, int32_t show) {
   HWND owner = reinterpret_cast<HWND>(static_cast<uintptr_t>(hwnd));
+  // The shell may wait for the handler in a modal loop of its own.
+  Win32TickSource::ModalSpan ticksGoOn(ticks_);
   return reinterpret_cast<intptr_t>(::ShellExecuteA(owner, op, file, params, dir, show));
 }
 
@@ -203,7 +205,9 @@ uint32_t Win32Platform::PopupMenu(const MenuItem* items, size_t count) {
   POINT at = {0, 0};
   (void)::GetCursorPos(&at);
   // TPM_RETURNCMD: the chosen command comes back here, so its handler runs
-  // before this call returns, as if the menu itself had run it.
+  // before this call returns, as if the menu itself had run it, and outside
+  // the menu's loop.
+  Win32TickSource::ModalSpan ticksGoOn(ticks_);
   const BOOL chosen =
       TrackPopupMenu(menu.get(), TPM_LEFTALIGN | TPM_LEFTBUTTON | TPM_RETURNCMD | TPM_NONOTIFY,
                      at.x, at.y, 0, window_, nullptr);

@@ -64,11 +64,17 @@ void Win32TickSource::Attach(HWND window, TimePeriodFn beginPeriod, TimePeriodFn
 //    setting, which window timers follow too); it is held only while the
 //    ticks run.
 // 3. Should no waitable timer, event or thread be had, the window timer, with
-//    timeBeginPeriod(1) held only while the ticks run, as on path 2.
+//    timeBeginPeriod(1) held only while the ticks run, as on path 2. Its
+//    WM_TIMER reaches the window in every loop, ours or not.
 //
-// On paths 1 and 2 a thread of its own waits on the timer and posts the tick:
-// the tick itself still runs on the UI thread, through the message queue, so
-// ticks go on inside the tray menu's modal loop and never overlap.
+// On paths 1 and 2 the UI thread's own loop waits on the timer and runs the
+// tick itself: one thread wakes once per tick. A modal loop that is not ours
+// dispatches messages but waits on none of our handles, so for its span a
+// thread of our own waits on the timer and posts each tick; the ticks still
+// run on the UI thread, as messages, and never overlap. A second thread and a
+// cross-thread message for every tick would cost several times the tick
+// itself (under Wine, three times a bare poller's CPU), so it sleeps outside
+// those spans.
 Win32TickSource::Path Win32TickSource::Choose() {
   (void)QueryPerformanceFrequency(&frequency_);
   wake_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
@@ -86,7 +92,7 @@ Win32TickSource::Path Win32TickSource::Choose() {
   }
   if (thread_) {
     // It does nothing but post, so letting it run first costs nothing and
-    // keeps other busy threads from delaying the tick.
+    // keeps other busy threads from delaying the tick in the menu.
     (void)SetThreadPriority(thread_, THREAD_PRIORITY_HIGHEST);
     return path;
   }
@@ -102,23 +108,74 @@ bool Win32TickSource::SetEnabled(bool enabled) {
     if (!enabled) return true;
     path_ = Choose();
   }
+  // The high-resolution timer keeps its period without it.
+  const bool resolution = path_ != Path::kHighResolutionTimer;
+  if (enabled) HoldResolution(resolution);
+  bool on = false;
   if (path_ == Path::kWindowTimer) {
     // Timer1 itself: its WM_TIMER carries kTimer1Id, which IsTick knows.
-    bool on = false;
     if (enabled) {
-      HoldResolution(true);
       on = SetTimer(window_, kTimer1Id, kPollPeriodMs, nullptr) != 0;
     } else {
       (void)KillTimer(window_, kTimer1Id);  // fails only when it was not running: off either way
     }
-    HoldResolution(on);
-    schedule_.SetEnabled(on);
-    return on == enabled;
+  } else if (enabled) {
+    // Periodic, so that it is armed once per start rather than once per tick
+    // (each arming is a system call, and under Wine a server round trip),
+    // and counted from this moment, as a window timer is. The first due time
+    // is relative (negative), in 100 ns units; the period in ms.
+    LARGE_INTEGER due;
+    due.QuadPart = -static_cast<LONGLONG>(kPollPeriodMs) * 10000;
+    on = SetWaitableTimer(timer_, &due, kPollPeriodMs, nullptr, nullptr, FALSE) != FALSE;
+  } else {
+    // Stopped: no timer left running, and no wake-up until it starts again.
+    (void)CancelWaitableTimer(timer_);
   }
-  HoldResolution(enabled && path_ == Path::kWaitableTimer);
-  schedule_.SetEnabled(enabled);
-  (void)SetEvent(wake_);
+  HoldResolution(on && resolution);
+  schedule_.SetEnabled(on);
+  WakeThread();
+  return on == enabled;
+}
+
+bool Win32TickSource::PumpOnce(void (*tick)(), DWORD timeoutMs) {
+  using Woke = TickSchedule::Woke;
+  // MWMO_INPUTAVAILABLE: messages already seen but left in the queue count
+  // too, since each turn takes one message only.
+  const bool onTimer = timer_ && schedule_.LoopWaitsOnTimer();
+  const uint64_t waitedFromUs = onTimer ? NowUs() : 0;
+  const DWORD result = MsgWaitForMultipleObjectsEx(onTimer ? 1 : 0, &timer_, timeoutMs, QS_ALLINPUT,
+                                                   MWMO_INPUTAVAILABLE);
+  if (result == WAIT_TIMEOUT) return true;
+  Woke woke = Woke::kEvent;
+  uint64_t blockedUs = 0;
+  if (result == WAIT_FAILED) {
+    // It would fail again at once: a period's sleep rather than a spin.
+    Sleep(kPollPeriodMs);
+    woke = Woke::kFailed;
+  } else if (onTimer && result == WAIT_OBJECT_0) {
+    woke = Woke::kTimer;
+    blockedUs = NowUs() - waitedFromUs;
+  }
+  const TickSchedule::LoopStep step = schedule_.LoopWoke(woke, blockedUs);
+  if (step.tick) tick();
+  MSG message;
+  if (step.message && PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+    if (message.message == WM_QUIT) return false;
+    (void)TranslateMessage(&message);
+    (void)DispatchMessageA(&message);
+  }
   return true;
+}
+
+Win32TickSource::ModalSpan::ModalSpan(Win32TickSource& source) : source_(source) {
+  source_.schedule_.EnterModal();
+  // Only a thread that has ticks to post need wake: none while they are off.
+  if (source_.schedule_.IsOn()) source_.WakeThread();
+}
+
+Win32TickSource::ModalSpan::~ModalSpan() {
+  source_.schedule_.LeaveModal();
+  if (source_.schedule_.IsOn()) source_.WakeThread();
 }
 
 bool Win32TickSource::IsTick(UINT message, WPARAM wParam) const {
@@ -135,12 +192,12 @@ bool Win32TickSource::TakeTick(UINT message, WPARAM wParam) {
 void Win32TickSource::Close() {
   if (closed_) return;
   closed_ = true;
-  // From here TakeTick answers false on the UI thread, whatever the timer
+  // From here neither the loop nor TakeTick runs a tick, whatever the timer
   // thread still posts: it reads the same state the UI thread just wrote.
   schedule_.Close();
   if (path_ == Path::kWindowTimer) (void)KillTimer(window_, kTimer1Id);
   HoldResolution(false);
-  if (wake_) (void)SetEvent(wake_);
+  WakeThread();
 }
 
 void Win32TickSource::HoldResolution(bool hold) {
@@ -153,6 +210,18 @@ void Win32TickSource::HoldResolution(bool hold) {
   }
 }
 
+void Win32TickSource::WakeThread() {
+  if (wake_) (void)SetEvent(wake_);
+}
+
+uint64_t Win32TickSource::NowUs() const {
+  LARGE_INTEGER counter;
+  (void)QueryPerformanceCounter(&counter);
+  const uint64_t ticks = static_cast<uint64_t>(counter.QuadPart);
+  const uint64_t hz = static_cast<uint64_t>(frequency_.QuadPart);
+  return ticks / hz * 1000000 + ticks % hz * 1000000 / hz;
+}
+
 DWORD WINAPI Win32TickSource::ThreadMain(void* self) {
   static_cast<Win32TickSource*>(self)->Run();
   return 0;
@@ -162,24 +231,9 @@ void Win32TickSource::Run() {
   using Woke = TickSchedule::Woke;
   using Wait = TickSchedule::Wait;
   const HANDLE handles[2] = {wake_, timer_};
-  const uint64_t hz = static_cast<uint64_t>(frequency_.QuadPart);
-  bool armed = false;
   Woke woke = Woke::kEvent;
   for (;;) {
-    LARGE_INTEGER counter;
-    (void)QueryPerformanceCounter(&counter);
-    const uint64_t ticks = static_cast<uint64_t>(counter.QuadPart);
-    const uint64_t nowUs = ticks / hz * 1000000 + ticks % hz * 1000000 / hz;
-    const TickSchedule::Step step = schedule_.Wake(nowUs, woke);
-    if (step.arm) {
-      // Periodic, so that it is armed once per start rather than once per tick
-      // (each arming is a system call, and under Wine a server round trip).
-      // The first due time is relative (negative), in 100 ns units; the period
-      // in ms.
-      LARGE_INTEGER due;
-      due.QuadPart = -static_cast<LONGLONG>(kPollPeriodMs) * 10000;
-      armed = SetWaitableTimer(timer_, &due, kPollPeriodMs, nullptr, nullptr, FALSE) != FALSE;
-    }
+    const TickSchedule::Step step = schedule_.Wake(NowUs(), woke);
     if (step.post && !PostMessageA(window_, kTickMessage, step.post, 0)) {
       schedule_.PostFailed(step.post);
     }
@@ -194,15 +248,12 @@ void Win32TickSource::Run() {
         woke = Woke::kTimer;
         break;
       case Wait::kEvent:
-        // Stopped: no timer left armed, and no wake-up until the UI thread asks.
-        (void)CancelWaitableTimer(timer_);
-        armed = false;
+        // Asleep until the UI thread enters a modal loop or closes.
         result = WaitForSingleObject(wake_, INFINITE);
         woke = result == WAIT_FAILED ? Woke::kFailed : Woke::kEvent;
         break;
       case Wait::kTimer:
-        // Should arming ever fail, a plain timed wait stands in for the timer.
-        result = WaitForMultipleObjects(2, handles, FALSE, armed ? INFINITE : kPollPeriodMs);
+        result = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
         woke = result == WAIT_FAILED     ? Woke::kFailed
                : result == WAIT_OBJECT_0 ? Woke::kEvent
                                          : Woke::kTimer;

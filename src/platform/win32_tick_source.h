@@ -1,7 +1,9 @@
-// The poll tick on Win32: every kPollPeriodMs, one message to the main window,
-// whose window procedure runs the tick on the UI thread. The message is a
-// private one (kTickMessage) posted by a timer thread, or, on the last
-// fallback, the window timer's WM_TIMER.
+// The poll tick on Win32: every kPollPeriodMs, on the UI thread. Its own
+// message loop (PumpOnce) waits on a periodic waitable timer and its queue and
+// runs the tick when the timer is due; inside modal loops that are not its own
+// (ModalSpan) a timer thread posts the tick as a private message
+// (kTickMessage) instead. On the last fallback the window timer's WM_TIMER
+// carries every tick. tick_schedule.h says why.
 #ifndef VELMORA_PLATFORM_WIN32_TICK_SOURCE_H
 #define VELMORA_PLATFORM_WIN32_TICK_SOURCE_H
 
@@ -11,8 +13,8 @@
 
 namespace velmora {
 
-// The message a tick arrives as, its number in wParam. Private to the main
-// window's class.
+// The message a posted tick arrives as, its number in wParam. Private to the
+// main window's class.
 constexpr UINT kTickMessage = WM_APP + 1;
 
 class Win32TickSource {
@@ -20,6 +22,19 @@ class Win32TickSource {
   // How the ticks are timed; see the comment at Win32TickSource::Choose.
   enum class Path { kNone, kHighResolutionTimer, kWaitableTimer, kWindowTimer };
   using TimePeriodFn = UINT(WINAPI*)(UINT);
+
+  // Marks a modal loop that is not the program's own (TrackPopupMenu,
+  // ShellExecute's) for as long as it lives: the ticks go on meanwhile.
+  class ModalSpan {
+   public:
+    explicit ModalSpan(Win32TickSource& source);
+    ~ModalSpan();
+    ModalSpan(const ModalSpan&) = delete;
+    ModalSpan& operator=(const ModalSpan&) = delete;
+
+   private:
+    Win32TickSource& source_;
+  };
 
   Win32TickSource();
   ~Win32TickSource();
@@ -34,6 +49,11 @@ class Win32TickSource {
   // first call that starts them picks the path. False when no path could
   // start them.
   bool SetEnabled(bool enabled);
+  // One turn of the UI thread's message loop: waits up to `timeoutMs` for the
+  // timer or a message, then runs `tick` when a tick is due and dispatches one
+  // message when one is there. False once WM_QUIT has been taken (or the
+  // queue cannot be read); the caller's loop ends there.
+  bool PumpOnce(void (*tick)(), DWORD timeoutMs);
   // True when `message` is a tick, as this source delivers it.
   bool IsTick(UINT message, WPARAM wParam) const;
   // The tick `message` was dispatched; true when it should run.
@@ -48,6 +68,8 @@ class Win32TickSource {
   void Run();
   Path Choose();
   void HoldResolution(bool hold);
+  void WakeThread();
+  uint64_t NowUs() const;
 
   TickSchedule schedule_;
   Path path_ = Path::kNone;

@@ -27,15 +27,18 @@ constexpr const char* kCreatedClassName = velmora::kWindowClassName;
 velmora::Win32Platform g_platform;
 velmora::formVelmora g_form(g_platform);
 
+void Tick() { g_form.Timer1_Timer(); }
+
 LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   velmora::Win32TickSource& ticks = g_platform.ticks();
   // The form unloads on these two. No tick may run once that has begun, and
-  // none can: ticks run only here, on this thread, and only while the source
-  // is open; it is closed before the form sees the message. A tick already
-  // posted, or posted by the timer thread a moment later, is taken and dropped.
+  // none can: ticks run only on this thread, from the message loop below or
+  // here, and only while the source is open; it is closed before the form
+  // sees the message. A tick already posted, or posted by the timer thread a
+  // moment later, is taken and dropped.
   if (message == WM_DESTROY || (message == WM_ENDSESSION && wParam != 0)) ticks.Close();
   if (ticks.IsTick(message, wParam)) {
-    if (ticks.TakeTick(message, wParam)) g_form.Timer1_Timer();
+    if (ticks.TakeTick(message, wParam)) Tick();
     return 0;
   }
   if (g_form.WindowMessage(message, wParam, lParam)) return 0;
@@ -100,13 +103,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   g_platform.Attach(window, windowClass.hIconSm ? windowClass.hIconSm : windowClass.hIcon);
   g_form.Form_Load();
 
-  MSG message;
-  while (GetMessageA(&message, nullptr, 0, 0) > 0) {
-    (void)TranslateMessage(&message);
-    (void)DispatchMessageA(&message);
+  // The message loop, which also runs the ticks (win32_tick_source.h).
+  while (g_platform.ticks().PumpOnce(Tick, INFINITE)) {
   }
-  // Any process may post this thread a WM_QUIT, and the loop also ends should
-  // GetMessage fail. The window is still there: unload it as its own end
+  // Any process may post this thread a WM_QUIT. The window is still there: unload it as its own end
   // would, or a button the joystick holds stays down and the icon is left
   // behind. Form_Unload ends the process, so it runs once.
   g_platform.ticks().Close();

@@ -1,11 +1,12 @@
 // The tick source's decisions against a model of its timer: the timer thread's
-// wakes are calls to Wake(now, why), the UI thread's dispatches are
-// TakeTick(number).
+// wakes are calls to Wake(now, why), the UI thread's loop's are LoopWoke(why,
+// how long it waited), and its dispatches of posted ticks TakeTick(number).
 #include "platform/tick_schedule.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -16,35 +17,42 @@ namespace {
 using Woke = TickSchedule::Woke;
 constexpr uint64_t kPeriodUs = 10000;
 
-// A step as text: "arm" first if it arms, "post" if it posts, then the wait.
+// A step as text: "post" if it posts, then the wait.
 std::string Text(const TickSchedule::Step& step) {
   const char* waits[] = {"timer", "event", "pause", "exit"};
-  return std::string(step.arm ? "arm " : "") + (step.post ? "post " : "") +
-         waits[static_cast<int>(step.wait)];
+  return std::string(step.post ? "post " : "") + waits[static_cast<int>(step.wait)];
 }
 
-// A schedule switched on at t = 1 s: the first wake arms the timer.
+// "tick", "message", both or neither: what the loop does after its wait.
+std::string Text(const TickSchedule::LoopStep& step) {
+  return std::string(step.tick ? "tick" : "") + (step.tick && step.message ? " " : "") +
+         (step.message ? "message" : "");
+}
+
+// A schedule switched on, the tray menu open at t = 1 s: the timer thread
+// wakes on its event and waits on the timer.
 struct Running {
   TickSchedule schedule;
   Running() {
     schedule.SetEnabled(true);
-    EXPECT_EQ(Text(schedule.Wake(1000000, Woke::kEvent)), "arm timer");
+    schedule.EnterModal();
+    EXPECT_EQ(Text(schedule.Wake(1000000, Woke::kEvent)), "timer");
   }
   // The number posted at this expiry, 0 for none.
   uint32_t Expiry(uint64_t nowUs) {
     const TickSchedule::Step step = schedule.Wake(nowUs, Woke::kTimer);
-    EXPECT_EQ(Text(step), step.post ? "post timer" : "timer") << "armed once per start";
+    EXPECT_EQ(Text(step), step.post ? "post timer" : "timer");
     return step.post;
   }
 };
 
 // An auto-reset timer made periodic, due on the grid 1 s + n * 10 ms: an
-// expiry while the thread is busy leaves it signalled, and several collapse
-// into one. Each wake reaches the thread `latency` after the wait was
-// satisfied; the UI thread dispatches each tick at once. Returns the ticks
-// posted over `points` grid points.
-int TicksOverModelTimer(const std::vector<uint64_t>& latencyUs, size_t points) {
-  Running r;
+// expiry while nobody waits leaves it signalled, and several collapse into
+// one. Each wake reaches its waiter `latency` after the wait was satisfied;
+// `woke(blockedUs)` is that waiter's decision, true when a tick runs (a posted
+// one at once). Returns the ticks over `points` grid points.
+int TicksOverModelTimer(const std::vector<uint64_t>& latencyUs, size_t points,
+                        const std::function<bool(uint64_t, uint64_t)>& woke) {
   const uint64_t startUs = 1000000;
   uint64_t nextDue = startUs + kPeriodUs;
   const uint64_t endUs = startUs + points * kPeriodUs;
@@ -61,18 +69,18 @@ int TicksOverModelTimer(const std::vector<uint64_t>& latencyUs, size_t points) {
       nextDue += kPeriodUs;
     }
     if (satisfied > endUs) return ticks;
+    const uint64_t waitedFrom = nowUs;
     nowUs = satisfied + latencyUs[i % latencyUs.size()];
-    while (nextDue <= nowUs) {  // expiries while the thread is on its way
+    while (nextDue <= nowUs) {  // expiries while the waiter is on its way
       signalled = true;
       nextDue += kPeriodUs;
     }
-    if (const uint32_t number = r.Expiry(nowUs)) {
-      ++ticks;
-      EXPECT_TRUE(r.schedule.TakeTick(number));
-    }
+    ticks += woke(nowUs, nowUs - waitedFrom);
   }
 }
 
+// Each wake of the timer is one tick, whoever waits on it: the UI thread's loop,
+// or the timer thread in the menu, whose ticks the menu's loop dispatches at once.
 TEST(TickSchedule, EveryGridPointTicksWhateverTheWakeLatency) {
   std::mt19937 random(7);
   std::vector<uint64_t> jitter(5000);
@@ -81,9 +89,95 @@ TEST(TickSchedule, EveryGridPointTicksWhateverTheWakeLatency) {
   const std::pair<std::vector<uint64_t>, int> cases[] = {
       {{0}, 1000}, {{8000}, 1000}, {{9900}, 1000}, {jitter, 990}};
   for (const auto& [latencyUs, atLeast] : cases) {
-    const int ticks = TicksOverModelTimer(latencyUs, 1000);
-    EXPECT_GE(ticks, atLeast) << latencyUs[0];
-    EXPECT_LE(ticks, 1000) << latencyUs[0];
+    TickSchedule loop;
+    loop.SetEnabled(true);
+    Running menu;
+    const int loopTicks = TicksOverModelTimer(latencyUs, 1000, [&](uint64_t, uint64_t blockedUs) {
+      return loop.LoopWoke(Woke::kTimer, blockedUs).tick;
+    });
+    const int menuTicks = TicksOverModelTimer(latencyUs, 1000, [&](uint64_t nowUs, uint64_t) {
+      const uint32_t number = menu.Expiry(nowUs);
+      return number && menu.schedule.TakeTick(number);
+    });
+    for (const int ticks : {loopTicks, menuTicks}) {
+      EXPECT_GE(ticks, atLeast) << latencyUs[0];
+      EXPECT_LE(ticks, 1000) << latencyUs[0];
+    }
+  }
+}
+
+// The loop runs one tick for each wake on the timer, and lets one queued message
+// in after it when the timer was due before the wait began: ticks that overrun
+// their period (a slow driver) must not shut out the tray menu. Its queue alone
+// brings no tick; neither does anything while the ticks are off or the menu's
+// loop has them. A failed wait (after a period's sleep) brings both.
+TEST(TickSchedule, TheLoopTicksOnTheTimerAndLetsTheQueueInWhenTicksOverrun) {
+  enum { kOn, kOff, kInMenu, kClosed };
+  const struct {
+    int state;
+    Woke woke;
+    uint64_t blockedUs;
+    const char* step;
+  } cases[] = {
+      {kOn, Woke::kTimer, 9000, "tick"},        {kOn, Woke::kTimer, 1000, "tick"},
+      {kOn, Woke::kTimer, 999, "tick message"}, {kOn, Woke::kTimer, 0, "tick message"},
+      {kOn, Woke::kEvent, 0, "message"},        {kOn, Woke::kFailed, 0, "tick message"},
+      {kOff, Woke::kFailed, 0, "message"},      {kInMenu, Woke::kFailed, 0, "message"},
+      {kClosed, Woke::kTimer, 9000, ""},        {kOff, Woke::kEvent, 0, "message"},
+  };
+  for (const auto& c : cases) {
+    TickSchedule schedule;
+    schedule.SetEnabled(c.state != kOff);
+    if (c.state == kInMenu) schedule.EnterModal();
+    if (c.state == kClosed) schedule.Close();
+    EXPECT_EQ(schedule.LoopWaitsOnTimer(), c.state == kOn) << c.state;
+    EXPECT_EQ(Text(schedule.LoopWoke(c.woke, c.blockedUs)), c.step)
+        << c.state << " " << static_cast<int>(c.woke) << " " << c.blockedUs;
+  }
+}
+
+// Outside the menu the timer thread sleeps on its event; the menu hands it the
+// timer, and leaving the menu hands the timer back. An expiry it took just as
+// the menu closed is still posted, and runs: the loop's own wait missed it.
+TEST(TickSchedule, TheMenuHandsTheTimerToTheThreadAndBack) {
+  TickSchedule s;
+  s.SetEnabled(true);
+  EXPECT_EQ(Text(s.Wake(1000000, Woke::kEvent)), "event");
+  s.EnterModal();
+  s.EnterModal();  // spans nest
+  s.LeaveModal();
+  EXPECT_FALSE(s.LoopWaitsOnTimer());
+  EXPECT_EQ(Text(s.Wake(1001000, Woke::kEvent)), "timer");
+  const TickSchedule::Step inMenu = s.Wake(1010000, Woke::kTimer);
+  EXPECT_EQ(Text(inMenu), "post timer");
+  EXPECT_TRUE(s.TakeTick(inMenu.post));
+  s.LeaveModal();
+  EXPECT_TRUE(s.LoopWaitsOnTimer());
+  const TickSchedule::Step closing = s.Wake(1020000, Woke::kTimer);
+  EXPECT_EQ(Text(closing), "post event");
+  EXPECT_TRUE(s.TakeTick(closing.post)) << "dispatched by the loop";
+  EXPECT_EQ(Text(s.Wake(1021000, Woke::kEvent)), "event");
+  // Paused from the menu: the thread sleeps, menu or not.
+  s.EnterModal();
+  s.SetEnabled(false);
+  EXPECT_EQ(Text(s.Wake(1030000, Woke::kEvent)), "event");
+  EXPECT_EQ(Text(s.Wake(1040000, Woke::kTimer)), "event");
+}
+
+// A UI thread that stalls (a joystick query that hangs, say) while its loop has
+// the timer finds it signalled once: one tick, and the pace resumes on the grid.
+TEST(TickSchedule, AStallInTheLoopEndsInOneTick) {
+  for (const uint64_t stallUs : {1000000, 3500000, 60000000}) {
+    TickSchedule loop;
+    loop.SetEnabled(true);
+    std::vector<uint64_t> latencyUs(1000, 0);
+    latencyUs[10] = stallUs;
+    const uint64_t points = stallUs / kPeriodUs + 200;
+    const int ticks = TicksOverModelTimer(latencyUs, points, [&](uint64_t, uint64_t blockedUs) {
+      return loop.LoopWoke(Woke::kTimer, blockedUs).tick;
+    });
+    // The grid points slept through are gone; the one after the stall ticks.
+    EXPECT_EQ(ticks, static_cast<int>(points - stallUs / kPeriodUs) + 1) << stallUs;
   }
 }
 
@@ -97,8 +191,7 @@ TEST(TickSchedule, OneTickOutstandingUntilItIsTakenOrLost) {
   EXPECT_TRUE(r.schedule.TakeTick(first));
   EXPECT_FALSE(r.schedule.TakeTick(first)) << "each number runs once";
   EXPECT_FALSE(r.schedule.TakeTick(0)) << "0 is no tick";
-  // A wake on the event while the ticks run (SetEvent coming after the thread
-  // armed its timer, as at most starts) neither posts nor arms again.
+  // A wake on the event while the menu is open (a late SetEvent) posts nothing.
   EXPECT_EQ(Text(r.schedule.Wake(1035000, Woke::kEvent)), "timer");
   // A post that failed leaves none outstanding.
   const uint32_t failed = r.Expiry(1040000);
@@ -116,7 +209,7 @@ TEST(TickSchedule, OneTickOutstandingUntilItIsTakenOrLost) {
   EXPECT_NE(r.Expiry(2070000), 0u);
 }
 
-TEST(TickSchedule, ALongStallEndsInOneTickThenThePaceResumes) {
+TEST(TickSchedule, ALongStallInTheMenuEndsInOneTickThenThePaceResumes) {
   for (const uint64_t stallUs : {1000000, 3500000, 60000000}) {
     Running r;
     // The UI thread stalls from t = 1.01 s (a joystick query that hangs, say);
@@ -142,10 +235,10 @@ TEST(TickSchedule, StoppedItWaitsOnTheEventAndNoTickFromBeforeTheStopRuns) {
   const uint32_t stale = r.Expiry(1010000);
   r.schedule.SetEnabled(false);
   EXPECT_EQ(Text(r.schedule.Wake(1012000, Woke::kEvent)), "event");
-  // Started again, the timer is armed anew. The tick posted before the stop is
-  // dispatched only now: it belongs to the last spell and does not run.
+  // Started again. The tick posted before the stop is dispatched only now: it
+  // belongs to the last spell and does not run.
   r.schedule.SetEnabled(true);
-  EXPECT_EQ(Text(r.schedule.Wake(1100000, Woke::kEvent)), "arm timer");
+  EXPECT_EQ(Text(r.schedule.Wake(1100000, Woke::kEvent)), "timer");
   EXPECT_FALSE(r.schedule.TakeTick(stale));
   const uint32_t fresh = r.Expiry(1110000);
   EXPECT_TRUE(r.schedule.TakeTick(fresh));
