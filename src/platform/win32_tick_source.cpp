@@ -149,9 +149,10 @@ bool Win32TickSource::PumpOnce(void (*tick)(), DWORD timeoutMs) {
   Woke woke = Woke::kEvent;
   uint64_t blockedUs = 0;
   if (result == WAIT_FAILED) {
-    // It would fail again at once: a period's sleep rather than a spin.
+    // It would fail again at once: a period's sleep rather than a spin, which
+    // stands in for the timer if it was waited on.
     Sleep(kPollPeriodMs);
-    woke = Woke::kFailed;
+    if (onTimer) woke = Woke::kFailed;
   } else if (onTimer && result == WAIT_OBJECT_0) {
     woke = Woke::kTimer;
     blockedUs = NowUs() - waitedFromUs;

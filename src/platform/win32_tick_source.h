@@ -51,8 +51,8 @@ class Win32TickSource {
   bool SetEnabled(bool enabled);
   // One turn of the UI thread's message loop: waits up to `timeoutMs` for the
   // timer or a message, then runs `tick` when a tick is due and dispatches one
-  // message when one is there. False once WM_QUIT has been taken (or the
-  // queue cannot be read); the caller's loop ends there.
+  // message when one is there. False once WM_QUIT has been taken; the
+  // caller's loop ends there. A wait that fails costs a period's sleep.
   bool PumpOnce(void (*tick)(), DWORD timeoutMs);
   // True when `message` is a tick, as this source delivers it.
   bool IsTick(UINT message, WPARAM wParam) const;

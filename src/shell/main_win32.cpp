@@ -106,9 +106,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   // The message loop, which also runs the ticks (win32_tick_source.h).
   while (g_platform.ticks().PumpOnce(Tick, INFINITE)) {
   }
-  // Any process may post this thread a WM_QUIT. The window is still there: unload it as its own end
-  // would, or a button the joystick holds stays down and the icon is left
-  // behind. Form_Unload ends the process, so it runs once.
+  // Any process may post this thread a WM_QUIT. The window is still there:
+  // unload it as its own end would, or a button the joystick holds stays down
+  // and the icon is left behind. Form_Unload ends the process, so it runs once.
   g_platform.ticks().Close();
   g_form.Form_Unload();
   return 0;
