@@ -7,16 +7,43 @@ void TickSchedule::SetEnabled(bool enabled) {
   // Once closed, it stays closed.
   if (state_.compare_exchange_strong(expected, enabled ? kOn : kOff) && enabled) {
     outstanding_.store(0);
+    owed_.store(false);
   }
 }
 
 void TickSchedule::Close() { state_.store(kClosed); }
 
 bool TickSchedule::TakeTick(uint32_t number) {
-  // Only the newest number clears the slot; an older message in the queue is
-  // one that was given up for lost, or one posted before a stop.
-  if (number == 0 || !outstanding_.compare_exchange_strong(number, 0)) return false;
-  return IsOn();
+  // Only the newest number runs; an older message in the queue is one that was
+  // given up for lost, or one posted before a stop.
+  if (number == 0 || outstanding_.load() != number) return false;
+  // Only expiries from here on are owed: one that came while this tick waited
+  // in the queue is paid by this tick itself.
+  owed_.store(false);
+  if (IsOn()) return true;
+  (void)TickDone(number, 0, true);
+  return false;
+}
+
+uint32_t TickSchedule::TickDone(uint32_t number, uint64_t nowUs, bool inputWaiting) {
+  const bool owed = owed_.exchange(false);
+  // The owed tick takes over from this one in a single step, so the timer
+  // thread cannot post one of its own in between. A newer number means the
+  // thread gave this one up for lost meanwhile: that one is queued already.
+  if (owed && !inputWaiting && IsOn() && modal_.load() > 0) {
+    const uint32_t next = Post(nowUs);
+    return outstanding_.compare_exchange_strong(number, next) ? next : 0;
+  }
+  (void)outstanding_.compare_exchange_strong(number, 0);
+  return 0;
+}
+
+uint32_t TickSchedule::Post(uint64_t nowUs) {
+  // At 100 a second the numbers wrap after about 497 days; 0 means none.
+  uint32_t number = lastNumber_.fetch_add(1) + 1;
+  if (number == 0) number = lastNumber_.fetch_add(1) + 1;
+  postedAtUs_.store(static_cast<uint32_t>(nowUs));
+  return number;
 }
 
 void TickSchedule::PostFailed(uint32_t number) {
@@ -47,16 +74,17 @@ TickSchedule::Step TickSchedule::Wake(uint64_t nowUs, Woke woke) {
   const Wait next = modal_.load() > 0 ? Wait::kTimer : Wait::kEvent;
   // An expiry this thread took is a tick owed, even if the modal loop ended
   // just before: the UI thread's own wait will not see that one. None is
-  // posted while the last one is outstanding, unless it has been so long
-  // that it may have been lost.
-  if (woke != Woke::kTimer || (outstanding_.load() != 0 && nowUs - postedAtUs_ < kLostTickUs)) {
+  // posted while the last one is outstanding (queued or running), unless it
+  // has been so long that it may have been lost; one that came while it ran
+  // is owed, and the UI thread posts it as that one returns.
+  if (woke != Woke::kTimer) return {0, next};
+  if (outstanding_.load() != 0 && static_cast<uint32_t>(nowUs) - postedAtUs_.load() < kLostTickUs) {
+    owed_.store(true);
     return {0, next};
   }
-  // At 100 a second the numbers wrap after about 497 days; 0 means none.
-  if (++lastNumber_ == 0) lastNumber_ = 1;
-  outstanding_.store(lastNumber_);
-  postedAtUs_ = nowUs;
-  return {lastNumber_, next};
+  const uint32_t number = Post(nowUs);
+  outstanding_.store(number);
+  return {number, next};
 }
 
 }  // namespace velmora

@@ -20,12 +20,18 @@
 //   spans the timer thread waits on its wake event alone: asleep.
 //
 // Each posted tick carries a number, and only the newest one posted runs. A
-// tick still outstanding after kLostTickUs is posted again under a new number,
-// since the thread cannot tell a message that was taken off the queue by
-// someone else's loop from one that waits behind a stalled UI thread. After a
-// stall of several seconds the queue therefore holds one message per second
-// of it; all but the newest are dropped when dispatched, so the stall ends in
-// one tick, never a burst.
+// tick stays outstanding from its post until it has run: expiries that come
+// while it waits or runs post nothing. One that came while it ran is owed, and
+// the UI thread posts it as the tick returns, unless input is waiting; then
+// the next expiry brings it. The menu's loop takes posted messages before
+// input, so a tick posted while one that overran its period still ran would
+// always be waiting when that one returned, and the menu would see no key or
+// click for as long as the driver stays slow. A tick still outstanding after
+// kLostTickUs is posted again under a new number, since the thread cannot tell
+// a message that was taken off the queue by someone else's loop from one that
+// waits behind a stalled UI thread. After a stall of several seconds the queue
+// therefore holds one message per second of it; all but the newest are
+// dropped when dispatched, so the stall ends in one tick, never a burst.
 #ifndef VELMORA_PLATFORM_TICK_SCHEDULE_H
 #define VELMORA_PLATFORM_TICK_SCHEDULE_H
 
@@ -77,9 +83,14 @@ class TickSchedule {
   void EnterModal() { modal_.fetch_add(1); }
   void LeaveModal() { modal_.fetch_sub(1); }
   // The tick numbered `number` was dispatched. True when it should run: it is
-  // the newest one posted and the ticks are on. Only that one stops being
-  // outstanding.
+  // the newest one posted and the ticks are on. It stays outstanding until
+  // TickDone.
   bool TakeTick(uint32_t number);
+  // The tick numbered `number` has returned at `nowUs` (or was dropped). When
+  // an expiry came meanwhile in someone else's modal loop and no input is
+  // waiting, returns the number of the tick owed, outstanding now, for the
+  // caller to post at once; else 0.
+  uint32_t TickDone(uint32_t number, uint64_t nowUs, bool inputWaiting);
   // True while the ticks are on: what an unnumbered tick (the window timer's,
   // of which Windows keeps at most one pending) goes by.
   bool IsOn() const { return state_.load() == kOn; }
@@ -112,11 +123,14 @@ class TickSchedule {
   // The timer thread stores it before posting; whoever clears it names the
   // number it expects, so a late clear can never drop a newer tick.
   std::atomic<uint32_t> outstanding_{0};
+  // An expiry came while the outstanding tick ran.
+  std::atomic<bool> owed_{false};
+  // The last number used, and when the outstanding tick was posted (the low
+  // 32 bits of the clock: differences hold for over an hour).
+  std::atomic<uint32_t> lastNumber_{0};
+  std::atomic<uint32_t> postedAtUs_{0};
 
-  // The timer thread's own: the last number used, and when the outstanding
-  // tick was posted.
-  uint32_t lastNumber_ = 0;
-  uint64_t postedAtUs_ = 0;
+  uint32_t Post(uint64_t nowUs);
 };
 
 }  // namespace velmora

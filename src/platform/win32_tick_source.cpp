@@ -2,15 +2,9 @@
 
 #include <mmsystem.h>  // TIMERR_NOERROR only: winmm is looked up at run time
 
-#include "platform/platform_ops.h"
+#include <initializer_list>
 
-// Test builds of the program force a fallback, so that the e2e tests run
-// the code of each path under Wine, which never refuses the first one:
-// 1 acts as if the high-resolution flag were refused, 2 as if no waitable
-// timer could be made at all. The shipped build defines neither.
-#ifndef VELMORA_TEST_TICK_FALLBACK
-#define VELMORA_TEST_TICK_FALLBACK 0
-#endif
+#include "platform/platform_ops.h"
 
 namespace velmora {
 namespace {
@@ -36,8 +30,9 @@ Win32TickSource::~Win32TickSource() {
     (void)WaitForSingleObject(thread_, INFINITE);
     (void)CloseHandle(thread_);
   }
-  if (timer_) (void)CloseHandle(timer_);
-  if (wake_) (void)CloseHandle(wake_);
+  for (HANDLE handle : {highResolutionTimer_, plainTimer_, wake_}) {
+    if (handle) (void)CloseHandle(handle);
+  }
 }
 
 void Win32TickSource::Attach(HWND window, TimePeriodFn beginPeriod, TimePeriodFn endPeriod) {
@@ -59,91 +54,98 @@ void Win32TickSource::Attach(HWND window, TimePeriodFn beginPeriod, TimePeriodFn
 //    global timer resolution" (its documentation), and WM_TIMER has been seen
 //    to stay on the default 15.6 ms tick in a process that raised it, which
 //    would make the cursor a third slower than designed.
-// 2. Older Windows refuse the flag. There a plain waitable timer keeps the
-//    period while timeBeginPeriod(1) is held (on those versions a system-wide
-//    setting, which window timers follow too); it is held only while the
-//    ticks run.
-// 3. Should no waitable timer, event or thread be had, the window timer, with
-//    timeBeginPeriod(1) held only while the ticks run, as on path 2. Its
-//    WM_TIMER reaches the window in every loop, ours or not.
+// 2. Older Windows refuse the flag, and Windows 10 1809 (LTSC 2019, Server
+//    2019) creates such a timer but refuses to arm it with a period
+//    (ERROR_INVALID_PARAMETER): so the path is settled when the timer is armed,
+//    not when it is made. There a plain waitable timer keeps the period while
+//    timeBeginPeriod(1) is held (on those versions a system-wide setting,
+//    which window timers follow too); it is held only while the ticks run.
+// 3. Should no waitable timer, event or thread be had, or none be armed, the
+//    window timer, with timeBeginPeriod(1) held only while the ticks run, as
+//    on path 2. Its WM_TIMER reaches the window in every loop, ours or not.
 //
 // On paths 1 and 2 the UI thread's own loop waits on the timer and runs the
 // tick itself: one thread wakes once per tick. A modal loop that is not ours
 // dispatches messages but waits on none of our handles, so for its span a
 // thread of our own waits on the timer and posts each tick; the ticks still
-// run on the UI thread, as messages, and never overlap. A second thread and a
-// cross-thread message for every tick would cost several times the tick
-// itself (under Wine, three times a bare poller's CPU), so it sleeps outside
-// those spans.
-Win32TickSource::Path Win32TickSource::Choose() {
-  (void)QueryPerformanceFrequency(&frequency_);
-  wake_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  Path path = Path::kHighResolutionTimer;
-  if (VELMORA_TEST_TICK_FALLBACK < 1) {
-    timer_ = CreateWaitableTimerExW(nullptr, nullptr, kHighResolutionTimer, TIMER_ALL_ACCESS);
-  }
-  if (!timer_) {
-    path = Path::kWaitableTimer;
-    if (VELMORA_TEST_TICK_FALLBACK < 2) timer_ = CreateWaitableTimerW(nullptr, FALSE, nullptr);
-  }
-  if (wake_ && timer_ && frequency_.QuadPart > 0) {
-    thread_ = CreateThread(nullptr, kThreadStackBytes, ThreadMain, this,
-                           STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-  }
-  if (thread_) {
-    // It does nothing but post, so letting it run first costs nothing and
-    // keeps other busy threads from delaying the tick in the menu.
-    (void)SetThreadPriority(thread_, THREAD_PRIORITY_HIGHEST);
-    return path;
-  }
-  if (timer_) (void)CloseHandle(timer_);
-  if (wake_) (void)CloseHandle(wake_);
-  timer_ = wake_ = nullptr;
-  return Path::kWindowTimer;
-}
-
+// run on the UI thread, as messages, never inside one another. A second
+// thread and a cross-thread message for every tick would cost several times
+// the tick itself (under Wine, three times a bare poller's CPU), so it sleeps
+// outside those spans.
 bool Win32TickSource::SetEnabled(bool enabled) {
   if (closed_) return !enabled;
-  if (path_ == Path::kNone) {
-    if (!enabled) return true;
-    path_ = Choose();
+  bool on = false;
+  if (enabled) {
+    // From the path that last ticked down; a healthy start arms once.
+    const int first = path_ == Path::kNone ? static_cast<int>(Path::kHighResolutionTimer)
+                                           : static_cast<int>(path_);
+    for (int path = first; !on && path <= static_cast<int>(Path::kWindowTimer); ++path) {
+      path_ = static_cast<Path>(path);
+      on = Start(path_);
+    }
+    if (!on) path_ = Path::kNone;
+  } else if (path_ == Path::kWindowTimer) {
+    (void)KillTimer(window_, kTimer1Id);  // fails only when it was not running: off either way
+  } else if (const HANDLE timer = timer_.load()) {
+    // Stopped: no timer left running, and no wake-up until it starts again.
+    (void)CancelWaitableTimer(timer);
   }
   // The high-resolution timer keeps its period without it.
-  const bool resolution = path_ != Path::kHighResolutionTimer;
-  if (enabled) HoldResolution(resolution);
-  bool on = false;
-  if (path_ == Path::kWindowTimer) {
-    // Timer1 itself: its WM_TIMER carries kTimer1Id, which IsTick knows.
-    if (enabled) {
-      on = SetTimer(window_, kTimer1Id, kPollPeriodMs, nullptr) != 0;
-    } else {
-      (void)KillTimer(window_, kTimer1Id);  // fails only when it was not running: off either way
-    }
-  } else if (enabled) {
-    // Periodic, so that it is armed once per start rather than once per tick
-    // (each arming is a system call, and under Wine a server round trip),
-    // and counted from this moment, as a window timer is. The first due time
-    // is relative (negative), in 100 ns units; the period in ms.
-    LARGE_INTEGER due;
-    due.QuadPart = -static_cast<LONGLONG>(kPollPeriodMs) * 10000;
-    on = SetWaitableTimer(timer_, &due, kPollPeriodMs, nullptr, nullptr, FALSE) != FALSE;
-  } else {
-    // Stopped: no timer left running, and no wake-up until it starts again.
-    (void)CancelWaitableTimer(timer_);
-  }
-  HoldResolution(on && resolution);
+  HoldResolution(on && path_ != Path::kHighResolutionTimer);
   schedule_.SetEnabled(on);
   WakeThread();
   return on == enabled;
+}
+
+// Makes what `path` needs, if it is not there yet, and arms it. False, with
+// nothing armed, when Windows refuses any of it.
+bool Win32TickSource::Start(Path path) {
+  if (path == Path::kWindowTimer) {
+    timer_.store(nullptr);
+    HoldResolution(true);
+    // Timer1 itself: its WM_TIMER carries kTimer1Id, which IsTick knows.
+    return SetTimer(window_, kTimer1Id, kPollPeriodMs, nullptr) != 0;
+  }
+  HANDLE& timer = path == Path::kHighResolutionTimer ? highResolutionTimer_ : plainTimer_;
+  if (!timer) {
+    timer = path == Path::kHighResolutionTimer
+                ? CreateWaitableTimerExW(nullptr, nullptr, kHighResolutionTimer, TIMER_ALL_ACCESS)
+                : CreateWaitableTimerW(nullptr, FALSE, nullptr);
+  }
+  if (!timer || !StartThread()) return false;
+  HoldResolution(path != Path::kHighResolutionTimer);
+  // Periodic, so that it is armed once per start rather than once per tick
+  // (each arming is a system call, and under Wine a server round trip), and
+  // counted from this moment, as a window timer is. The first due time is
+  // relative (negative), in 100 ns units; the period in ms.
+  LARGE_INTEGER due;
+  due.QuadPart = -static_cast<LONGLONG>(kPollPeriodMs) * 10000;
+  if (!SetWaitableTimer(timer, &due, kPollPeriodMs, nullptr, nullptr, FALSE)) return false;
+  timer_.store(timer);
+  return true;
+}
+
+bool Win32TickSource::StartThread() {
+  if (thread_) return true;
+  if (!wake_) wake_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  if (frequency_.QuadPart <= 0) (void)QueryPerformanceFrequency(&frequency_);
+  if (!wake_ || frequency_.QuadPart <= 0) return false;
+  thread_ = CreateThread(nullptr, kThreadStackBytes, ThreadMain, this,
+                         STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  // It does nothing but post, so letting it run first costs nothing and keeps
+  // other busy threads from delaying the tick in the menu.
+  if (thread_) (void)SetThreadPriority(thread_, THREAD_PRIORITY_HIGHEST);
+  return thread_ != nullptr;
 }
 
 bool Win32TickSource::PumpOnce(void (*tick)(), DWORD timeoutMs) {
   using Woke = TickSchedule::Woke;
   // MWMO_INPUTAVAILABLE: messages already seen but left in the queue count
   // too, since each turn takes one message only.
-  const bool onTimer = timer_ && schedule_.LoopWaitsOnTimer();
+  HANDLE timer = timer_.load();
+  const bool onTimer = timer && schedule_.LoopWaitsOnTimer();
   const uint64_t waitedFromUs = onTimer ? NowUs() : 0;
-  const DWORD result = MsgWaitForMultipleObjectsEx(onTimer ? 1 : 0, &timer_, timeoutMs, QS_ALLINPUT,
+  const DWORD result = MsgWaitForMultipleObjectsEx(onTimer ? 1 : 0, &timer, timeoutMs, QS_ALLINPUT,
                                                    MWMO_INPUTAVAILABLE);
   if (result == WAIT_TIMEOUT) return true;
   Woke woke = Woke::kEvent;
@@ -190,6 +192,16 @@ bool Win32TickSource::TakeTick(UINT message, WPARAM wParam) {
   return schedule_.TakeTick(static_cast<uint32_t>(wParam));
 }
 
+void Win32TickSource::TickDone(UINT message, WPARAM wParam) {
+  if (message != kTickMessage) return;
+  // An expiry came while the tick ran: posted now, the next tick waits before
+  // any input the menu has (its loop takes posted messages first), so it is
+  // posted only when there is none.
+  const bool inputWaiting = HIWORD(GetQueueStatus(QS_INPUT)) != 0;
+  const uint32_t next = schedule_.TickDone(static_cast<uint32_t>(wParam), NowUs(), inputWaiting);
+  if (next && !PostMessageA(window_, kTickMessage, next, 0)) schedule_.PostFailed(next);
+}
+
 void Win32TickSource::Close() {
   if (closed_) return;
   closed_ = true;
@@ -231,15 +243,17 @@ DWORD WINAPI Win32TickSource::ThreadMain(void* self) {
 void Win32TickSource::Run() {
   using Woke = TickSchedule::Woke;
   using Wait = TickSchedule::Wait;
-  const HANDLE handles[2] = {wake_, timer_};
   Woke woke = Woke::kEvent;
   for (;;) {
     const TickSchedule::Step step = schedule_.Wake(NowUs(), woke);
     if (step.post && !PostMessageA(window_, kTickMessage, step.post, 0)) {
       schedule_.PostFailed(step.post);
     }
+    // The timer may have changed while this thread slept (a path given up),
+    // and the window timer's path has none: then only the event is waited on.
+    const HANDLE handles[2] = {wake_, timer_.load()};
     DWORD result = 0;
-    switch (step.wait) {
+    switch (handles[1] ? step.wait : step.wait == Wait::kTimer ? Wait::kEvent : step.wait) {
       case Wait::kExit:
         return;
       case Wait::kPause:

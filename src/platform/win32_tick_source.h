@@ -9,6 +9,8 @@
 
 #include <windows.h>
 
+#include <atomic>
+
 #include "platform/tick_schedule.h"
 
 namespace velmora {
@@ -19,7 +21,7 @@ constexpr UINT kTickMessage = WM_APP + 1;
 
 class Win32TickSource {
  public:
-  // How the ticks are timed; see the comment at Win32TickSource::Choose.
+  // How the ticks are timed; see the comment at Win32TickSource::SetEnabled.
   enum class Path { kNone, kHighResolutionTimer, kWaitableTimer, kWindowTimer };
   using TimePeriodFn = UINT(WINAPI*)(UINT);
 
@@ -45,9 +47,10 @@ class Win32TickSource {
   // (either may be null). Call once, on the UI thread, before SetEnabled.
   void Attach(HWND window, TimePeriodFn beginPeriod, TimePeriodFn endPeriod);
 
-  // UI thread only, like everything below. Starts or stops the ticks; the
-  // first call that starts them picks the path. False when no path could
-  // start them.
+  // UI thread only, like everything below. Starts or stops the ticks. Each
+  // start keeps the path that last ticked, or takes the next one down when
+  // Windows refuses to arm it; false when no path could start them (the next
+  // start tries them all again).
   bool SetEnabled(bool enabled);
   // One turn of the UI thread's message loop: waits up to `timeoutMs` for the
   // timer or a message, then runs `tick` when a tick is due and dispatches one
@@ -56,8 +59,10 @@ class Win32TickSource {
   bool PumpOnce(void (*tick)(), DWORD timeoutMs);
   // True when `message` is a tick, as this source delivers it.
   bool IsTick(UINT message, WPARAM wParam) const;
-  // The tick `message` was dispatched; true when it should run.
+  // The tick `message` was dispatched; true when it should run. Then, once
+  // it has run, TickDone.
   bool TakeTick(UINT message, WPARAM wParam);
+  void TickDone(UINT message, WPARAM wParam);
   // Unload has begun: no tick runs after this call returns.
   void Close();
 
@@ -66,7 +71,8 @@ class Win32TickSource {
  private:
   static DWORD WINAPI ThreadMain(void* self);
   void Run();
-  Path Choose();
+  bool Start(Path path);
+  bool StartThread();
   void HoldResolution(bool hold);
   void WakeThread();
   uint64_t NowUs() const;
@@ -78,7 +84,11 @@ class Win32TickSource {
   TimePeriodFn endPeriod_ = nullptr;
   bool resolutionHeld_ = false;
   bool closed_ = false;
-  HANDLE timer_ = nullptr;
+  // Each kind of waitable timer is made once and kept until the end: the
+  // timer thread may still be waiting on one that was given up.
+  HANDLE highResolutionTimer_ = nullptr;
+  HANDLE plainTimer_ = nullptr;
+  std::atomic<HANDLE> timer_{nullptr};  // the one that ticks, if any
   HANDLE wake_ = nullptr;
   HANDLE thread_ = nullptr;
   LARGE_INTEGER frequency_ = {};

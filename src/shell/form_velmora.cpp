@@ -151,23 +151,24 @@ void formVelmora::ShowTrayMenu() {
   const uint32_t chosen = ops_.PopupMenu(mnuMain, sizeof(mnuMain) / sizeof(mnuMain[0]));
   (void)ops_.PostNullMessage();
   switch (chosen) {
+    case kMnuAbout:
+      mnuAbout_Click();  // the browser takes the focus
+      return;
+    case kMnuExit:
+      mnuExit_Click();  // and the icon is gone
+      return;
     case kMnuEnabled:
       mnuEnabled_Click();
       break;
-    case kMnuAbout:
-      mnuAbout_Click();
-      break;
-    case kMnuExit:
-      mnuExit_Click();
-      break;
-    default:
-      // Dismissed. A keyboard user who came from the notification area (Win+B,
-      // the arrows, Shift+F10) and pressed Esc would be left on this hidden
-      // window, their place in the notification area lost: the shell is asked
-      // to take the focus back. Not when they went on to another window.
-      if (ops_.IsForegroundWindow()) (void)ops_.Shell_NotifyIconA(kNimSetFocus, &state_.TrayData);
+    default:  // dismissed
       break;
   }
+  // The menu's work is done. A keyboard user who came from the notification
+  // area (Win+B, the arrows, Shift+F10) would be left on this hidden window,
+  // their place there lost, the joystick's arrow keys going nowhere, and
+  // Alt+F4 closing Velmora rather than offering to shut down: the shell is
+  // asked to take the focus back. Not when they went on to another window.
+  if (ops_.IsForegroundWindow()) (void)ops_.Shell_NotifyIconA(kNimSetFocus, &state_.TrayData);
 }
 
 void formVelmora::Timer1_Timer() { PollTick(state_, ops_); }

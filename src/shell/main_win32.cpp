@@ -38,7 +38,10 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
   // moment later, is taken and dropped.
   if (message == WM_DESTROY || (message == WM_ENDSESSION && wParam != 0)) ticks.Close();
   if (ticks.IsTick(message, wParam)) {
-    if (ticks.TakeTick(message, wParam)) Tick();
+    if (ticks.TakeTick(message, wParam)) {
+      Tick();
+      ticks.TickDone(message, wParam);
+    }
     return 0;
   }
   if (g_form.WindowMessage(message, wParam, lParam)) return 0;

@@ -237,22 +237,38 @@ def test_menu_opens_closes_runs_about_and_the_joystick_alone_exits(s):
     at = s.tray_icon_point()
     assert at[0] != at[1], "a click on the diagonal would hide a swap of x and y"
     # Ticks that overrun their period (each query blocking 15 ms) still let the
-    # queue in: the icon's callback gets through while they go on.
-    s.stick(pos(wait_ms=15, count=200), pos())
+    # queue in: the icon's callback gets through while they go on, and in the
+    # menu, keys and clicks do.
+    s.stick(pos(wait_ms=15, count=200), pos(wait_ms=15))
     overrun = len(s.script.read_text().splitlines()) - 1
     menu = s.open_menu()
     assert len([q for q in s.queries(pid) if q["line"] == overrun]) < 200, "menu after the overrun"
     assert (menu["left"], menu["top"]) == at  # TPM_LEFTALIGN, top-aligned: its corner at the click
     assert (s.foreground()["class"], s.foreground()["pid"]) == ("formVelmora", pid)
+    s.probe("key", 0x1B)  # to the foreground window's thread: the menu's only if it is Velmora's
+    wait_for(lambda: not s.menu(), 5, "the menu to take Esc between slow ticks")
+    # Dismissed from the keyboard: the focus goes back to the notification area.
+    wait_for(lambda: s.notify_calls() == [0, 3], 10, "NIM_SETFOCUS after Esc")
+    menu = s.open_menu()
+    s.x("mousemove", menu["left"] + 30, menu["top"] + 10, "click", 1)  # Enabled
+    wait_for(lambda: not s.menu(), 5, "the menu to take a click on Enabled between slow ticks")
+    time.sleep(0.1)
+    paused = len(s.queries(pid))
+    time.sleep(0.5)
+    assert len(s.queries(pid)) == paused, "joystick queries with Enabled off"
+    s.stick(pos())
+    s.open_menu()
+    s.menu_keys(0x28, 0x0D)  # Down, Return: Enabled, on again
+    wait_for(lambda: s.notify_calls() == [0, 3, 3, 3], 10, "NIM_SETFOCUS after each Enabled")
+    s.open_menu()
     # In the menu the ticks come as messages. A query that hangs 3.5 s is
     # followed by one tick, the newest posted: none of those posted before the
     # stall's last second runs (the double logs the age of the message that
     # runs each tick, GetTickCount - GetMessageTime).
     stall = [q["age"] for q in s.run_stick(pos(wait_ms=3500), pos(), pid=pid)]
     assert max(stall[1:]) < 1000, f"ms old after a stall in the menu: {stall}"
-    s.menu_keys(0x1B)  # to the foreground window's thread: the menu's only if it is Velmora's
-    # Dismissed from the keyboard: the focus goes back to the notification area.
-    wait_for(lambda: s.notify_calls() == [0, 3], 10, "NIM_SETFOCUS after Esc")
+    s.menu_keys(0x1B)
+    wait_for(lambda: s.notify_calls() == [0, 3, 3, 3, 3], 10, "NIM_SETFOCUS after Esc")
     s.x("mousemove", *s.tray_icon_point(), "mousedown", 3)
     s.wait_queries(30, pid, after=len(s.queries(pid)))
     assert not s.menu(), "a menu opened before the right button was released"
@@ -278,26 +294,36 @@ def test_menu_opens_closes_runs_about_and_the_joystick_alone_exits(s):
                   tolerance=((menu["right"] - menu["left"]) // 2 - 10, 4))
     s.stick(pos(buttons=0x3), pos(buttons=0x2))  # the program ends on the release
     assert s.velmoras[0][0].wait(timeout=20) == 0
-    assert s.notify_calls() == [0, 3, 2]
+    assert s.notify_calls() == [0, 3, 3, 3, 3, 2]
     assert s.probe("keystate", 0x4) == ["up"]
 
 
 @pytest.mark.timeout(180)
 def test_tick_paths(s):
     """Each tick source ticks every 10 ms, in the menu too, never with Enabled off,
-    and raises the timer resolution only while polling (the fallbacks, forced in
-    test builds) or never (the high-resolution timer, which Wine always grants).
-    The last ends on a close request from outside, the others through Exit."""
+    and raises the timer resolution only while polling (the fallbacks) or never (the
+    high-resolution timer). The double stands in for the Windows that refuse the
+    first path: 1809 arms no periodic high-resolution timer, older ones make none;
+    and for one that arms no waitable timer at all. The menu gives the focus back
+    after Enabled. The last ends on a close request from outside, the others
+    through Exit."""
     s.start_probe()
     s.stick(pos())
-    for index, (variant, holds) in enumerate((("", 0), ("tick-fallback1", 1), ("tick-fallback2", 1))):
-        s.start_velmora(variant)
+    for index, (refuse, holds, timers) in enumerate((
+            ("", 0, [("CreateWaitableTimerExW", 2, 1), ("SetWaitableTimer", 1, 1)]),
+            ("arm-high-resolution", 1, [("CreateWaitableTimerExW", 2, 1),
+                                        ("SetWaitableTimer", 1, 0), ("SetWaitableTimer", 0, 1)]),
+            ("create-high-resolution arm", 1, [("CreateWaitableTimerExW", 2, 0),
+                                               ("SetWaitableTimer", 0, 0)]))):
+        s.start_velmora(refuse=refuse or "none")
         pid = s.velmora_pid(index)
         begin, end = [("timeBeginPeriod", 1)] * holds, [("timeEndPeriod", 1)] * holds
 
         def resolution():
             return [(c["name"], c["period"]) for c in s.calls(pid=pid) if c["name"].startswith("time")]
-        about_every_10_ms(s.wait_queries(150, pid)[-150:], f"of {variant or 'Velmora.exe'}")
+        about_every_10_ms(s.wait_queries(150, pid)[-150:], f"refusing {refuse or 'nothing'}")
+        assert [(c["name"], c.get("flags", c.get("high")), c.get("made", c.get("armed")))
+                for c in s.calls(pid=pid) if "Timer" in c["name"]] == timers
         assert resolution() == begin
         assert enabled_marked(s, s.open_menu()), "Enabled not marked at start"
         about_every_10_ms(s.wait_queries(60, pid, after=len(s.queries(pid)))[-60:], "in the menu")
@@ -315,7 +341,8 @@ def test_tick_paths(s):
         if index == 2:
             s.probe("close")
         assert s.velmoras[index][0].wait(timeout=20) == 0
-        assert s.notify_calls(index) == ([0, 3, 2] if index == 2 else [0, 2])
+        # Enabled gave the focus back to the notification area each time, as Esc did.
+        assert s.notify_calls(index) == ([0, 3, 3, 3, 2] if index == 2 else [0, 3, 3, 2])
         assert resolution() == (begin + end) * 2
 
 

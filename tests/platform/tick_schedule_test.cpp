@@ -97,7 +97,8 @@ TEST(TickSchedule, EveryGridPointTicksWhateverTheWakeLatency) {
     });
     const int menuTicks = TicksOverModelTimer(latencyUs, 1000, [&](uint64_t nowUs, uint64_t) {
       const uint32_t number = menu.Expiry(nowUs);
-      return number && menu.schedule.TakeTick(number);
+      const bool ran = number && menu.schedule.TakeTick(number);
+      return ran && !menu.schedule.TickDone(number, nowUs, false);
     });
     for (const int ticks : {loopTicks, menuTicks}) {
       EXPECT_GE(ticks, atLeast) << latencyUs[0];
@@ -151,11 +152,13 @@ TEST(TickSchedule, TheMenuHandsTheTimerToTheThreadAndBack) {
   const TickSchedule::Step inMenu = s.Wake(1010000, Woke::kTimer);
   EXPECT_EQ(Text(inMenu), "post timer");
   EXPECT_TRUE(s.TakeTick(inMenu.post));
+  EXPECT_EQ(s.TickDone(inMenu.post, 1011000, false), 0u);
   s.LeaveModal();
   EXPECT_TRUE(s.LoopWaitsOnTimer());
   const TickSchedule::Step closing = s.Wake(1020000, Woke::kTimer);
   EXPECT_EQ(Text(closing), "post event");
   EXPECT_TRUE(s.TakeTick(closing.post)) << "dispatched by the loop";
+  EXPECT_EQ(s.TickDone(closing.post, 1021000, false), 0u);
   EXPECT_EQ(Text(s.Wake(1021000, Woke::kEvent)), "event");
   // Paused from the menu: the thread sleeps, menu or not.
   s.EnterModal();
@@ -181,32 +184,84 @@ TEST(TickSchedule, AStallInTheLoopEndsInOneTick) {
   }
 }
 
-TEST(TickSchedule, OneTickOutstandingUntilItIsTakenOrLost) {
+TEST(TickSchedule, OneTickOutstandingUntilItHasRunOrIsLost) {
   Running r;
   const uint32_t first = r.Expiry(1010000);
   EXPECT_NE(first, 0u);
   // The UI thread is busy (a slow query, say): the next expiries post nothing.
   EXPECT_EQ(r.Expiry(1020000), 0u);
-  EXPECT_EQ(r.Expiry(1030000), 0u);
   EXPECT_TRUE(r.schedule.TakeTick(first));
+  EXPECT_EQ(r.Expiry(1030000), 0u) << "while it runs";
+  // Input waits as it returns: the owed tick is left to the next expiry.
+  EXPECT_EQ(r.schedule.TickDone(first, 1035000, true), 0u);
   EXPECT_FALSE(r.schedule.TakeTick(first)) << "each number runs once";
   EXPECT_FALSE(r.schedule.TakeTick(0)) << "0 is no tick";
-  // A wake on the event while the menu is open (a late SetEvent) posts nothing.
-  EXPECT_EQ(Text(r.schedule.Wake(1035000, Woke::kEvent)), "timer");
+  const uint32_t second = r.Expiry(1040000);
+  EXPECT_TRUE(r.schedule.TakeTick(second));
+  EXPECT_EQ(r.Expiry(1050000), 0u) << "while it runs";
+  // None waits: the owed tick is outstanding as this one returns, for the UI
+  // thread to post, and the expiries meanwhile post nothing.
+  const uint32_t owed = r.schedule.TickDone(second, 1055000, false);
+  EXPECT_NE(owed, 0u);
+  EXPECT_EQ(r.Expiry(1060000), 0u);
+  EXPECT_TRUE(r.schedule.TakeTick(owed));
+  EXPECT_EQ(r.schedule.TickDone(owed, 1061000, false), 0u) << "it ran within its period";
   // A post that failed leaves none outstanding.
-  const uint32_t failed = r.Expiry(1040000);
+  const uint32_t failed = r.Expiry(1070000);
   r.schedule.PostFailed(failed);
-  const uint32_t lost = r.Expiry(1050000);
+  const uint32_t lost = r.Expiry(1080000);
   EXPECT_NE(lost, 0u);
   EXPECT_NE(lost, failed);
   // This one never reaches the window procedure: after a second it counts as
   // lost and another is posted, which runs.
-  EXPECT_EQ(r.Expiry(2049000), 0u);
-  const uint32_t healed = r.Expiry(2050000);
+  EXPECT_EQ(r.Expiry(2079000), 0u);
+  const uint32_t healed = r.Expiry(2080000);
   EXPECT_NE(healed, 0u);
-  EXPECT_EQ(r.Expiry(2060000), 0u) << "the new one is outstanding in its turn";
+  EXPECT_EQ(r.Expiry(2090000), 0u) << "the new one is outstanding in its turn";
   EXPECT_TRUE(r.schedule.TakeTick(healed));
-  EXPECT_NE(r.Expiry(2070000), 0u);
+  // So is one that runs for over a second; once it returns, the one posted
+  // meanwhile runs, and nothing more is owed.
+  const uint32_t meanwhile = r.Expiry(3090000);
+  EXPECT_NE(meanwhile, 0u);
+  EXPECT_EQ(r.schedule.TickDone(healed, 3095000, false), 0u);
+  EXPECT_TRUE(r.schedule.TakeTick(meanwhile));
+  // Out of the menu, an expiry the thread took is posted, but none is owed.
+  r.schedule.LeaveModal();
+  EXPECT_EQ(Text(r.schedule.Wake(3100000, Woke::kTimer)), "event");
+  EXPECT_EQ(r.schedule.TickDone(meanwhile, 3105000, false), 0u);
+}
+
+// In the menu, with a joystick driver that takes 15 ms a query: a tick posted
+// while one runs would be waiting when it returns, before any input, so the
+// menu would never see a key or a click. Only ticks the UI thread asks for
+// after one returns (none when input is waiting) may be.
+TEST(TickSchedule, TicksThatOverrunInTheMenuLeaveTheQueueEmptyWhenTheyReturn) {
+  for (const bool inputWaits : {false, true}) {
+    Running r;
+    std::vector<uint32_t> queue;
+    uint32_t running = 0;
+    uint64_t doneAtUs = 0;
+    int ticks = 0;
+    for (uint64_t nowUs = 1001000; nowUs < 2001000; nowUs += 1000) {
+      if (nowUs % kPeriodUs == 0) {
+        if (const uint32_t number = r.Expiry(nowUs)) queue.push_back(number);
+      }
+      if (running && nowUs >= doneAtUs) {
+        EXPECT_TRUE(queue.empty()) << "at " << nowUs;
+        if (const uint32_t owed = r.schedule.TickDone(running, nowUs, inputWaits)) {
+          queue.push_back(owed);
+        }
+        running = 0;
+      }
+      if (!running && !queue.empty()) {
+        if (r.schedule.TakeTick(queue.front())) running = queue.front(), doneAtUs = nowUs + 15000;
+        ticks += running != 0;
+        queue.erase(queue.begin());
+      }
+    }
+    // As often as the driver allows, or every other period while input waits.
+    EXPECT_GE(ticks, inputWaits ? 49 : 66) << inputWaits;
+  }
 }
 
 TEST(TickSchedule, ALongStallInTheMenuEndsInOneTickThenThePaceResumes) {
@@ -222,7 +277,10 @@ TEST(TickSchedule, ALongStallInTheMenuEndsInOneTickThenThePaceResumes) {
     }
     EXPECT_LE(queue.size(), stallUs / 1000000 + 1) << stallUs;
     int ran = 0;
-    for (const uint32_t number : queue) ran += r.schedule.TakeTick(number);
+    for (const uint32_t number : queue) {
+      ran += r.schedule.TakeTick(number);
+      EXPECT_EQ(r.schedule.TickDone(number, nowUs, false), 0u) << "a stall owes nothing";
+    }
     EXPECT_EQ(ran, 1) << "after a stall of " << stallUs << " us";
     const uint32_t next = r.Expiry(nowUs);
     EXPECT_NE(next, 0u);

@@ -59,12 +59,14 @@ TEST(FaultInjectionTest, EachFailingOperationIsSkippedAndTheHandlerGoesOn) {
        {{"joyGetPosEx",
          "joyGetPosEx TickCountMs GetCursorPos mouse_event mouse_event mouse_event "},
         {"GetCursorPos", "joyGetPosEx GetCursorPos "}}},
-      // Dismissed: the focus goes back to the notification area, unless the
-      // user went on to another window.
+      // Dismissed or Enabled chosen: the focus goes back to the notification
+      // area, unless the user went on to another window.
       {"Form_MouseMove opening the menu", kLoaded, [](Harness& h) { h.Tray(0x0205); },
        {{"IsForegroundWindow", kMenuOnly + "IsForegroundWindow "}}},
       {"mnuEnabled_Click", kHolding, [](Harness& h) { h.Choose("Enabled"); },
-       {{"PopupMenu", kDismissed}}},
+       {{"PopupMenu", kDismissed},
+        {"IsForegroundWindow",
+         kMenuOnly + "mouse_event mouse_event mouse_event SetTimer1Enabled IsForegroundWindow "}}},
       {"mnuAbout_Click", kLoaded, [](Harness& h) { h.Choose("About..."); },
        {{"PopupMenu", kDismissed}}},
       {"mnuExit_Click", kHolding, [](Harness& h) { h.Choose("E&xit"); },

@@ -289,9 +289,10 @@ class Session:
         with open(self.script, "a") as f:
             f.writelines(state + "\n" for state in states)
 
-    def start_velmora(self, variant="", caps="0 12", debug="-all,+systray"):
+    def start_velmora(self, variant="", caps="0 12", debug="-all,+systray", refuse=""):
         """Velmora.exe (or the test build in folder `variant`) from a folder that also
-        holds a winmm.dll, planted there and never to be loaded (check_winmm_origin)."""
+        holds a winmm.dll, planted there and never to be loaded (check_winmm_origin);
+        `refuse`: what of its waitable timers the double refuses (joydouble.c)."""
         app = self.dir / (variant or "app")
         if not app.exists():
             app.mkdir()
@@ -301,7 +302,8 @@ class Session:
         env = self.env(debug, "winmm=n,b", JOYDOUBLE_CAPS=caps,
                        JOYDOUBLE_SCRIPT=windows_path(self.script),
                        JOYDOUBLE_LOG=windows_path(self.double_log),
-                       VELMORA_E2E_BROWSER_LOG=windows_path(self.browser_log))
+                       VELMORA_E2E_BROWSER_LOG=windows_path(self.browser_log),
+                       **({"JOYDOUBLE_REFUSE": refuse} if refuse else {}))
         self.velmoras.append((self._start(label, [WINE64, windows_path(app / "Velmora.exe")], env),
                               self.dir / f"{label}.log"))
         return self.velmoras[-1][0]

@@ -15,6 +15,11 @@
 //                     CAPS buttons (unless 0).
 //   JOYDOUBLE_LOG     one line per call: microseconds, process id, the function,
 //                     then NAME=VALUE for its arguments and result
+//   JOYDOUBLE_REFUSE  what the Windows stood in for refuses of the program's own
+//                     waitable timers (its imports are wrapped), any of:
+//                     "create-high-resolution" (before Windows 10 1803),
+//                     "arm-high-resolution" with a period (Windows 10 1809),
+//                     "arm" any with a period (no Windows: the last fallback)
 // (The build's WIN32_LEAN_AND_MEAN keeps out mmsystem.h, whose prototypes these replace.)
 #include <windows.h>
 
@@ -124,6 +129,73 @@ UINT WINAPI joyGetPosEx(UINT id, JoyInfoEx* info) {
   return result;
 }
 
+static char g_refuse[96];
+static HANDLE g_highResolution[4];
+
+static int Refuses(const char* what) {
+  const size_t length = strlen(what);
+  for (const char* at = g_refuse; (at = strstr(at, what)) != NULL; at += length) {
+    if ((at == g_refuse || at[-1] == ' ') && (at[length] == ' ' || at[length] == 0)) return 1;
+  }
+  return 0;
+}
+
+static HANDLE WINAPI WrapCreateWaitableTimerExW(SECURITY_ATTRIBUTES* attributes, const WCHAR* name,
+                                                DWORD flags, DWORD access) {
+  const int high = (flags & 2) != 0;  // CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+  HANDLE timer = NULL;
+  if (high && Refuses("create-high-resolution")) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+  } else {
+    timer = CreateWaitableTimerExW(attributes, name, flags, access);
+  }
+  for (int i = 0; high && timer && i < 4; ++i) {
+    if (!g_highResolution[i]) {
+      g_highResolution[i] = timer;
+      break;
+    }
+  }
+  Log("CreateWaitableTimerExW flags=%lu made=%d", flags, timer != NULL);
+  return timer;
+}
+
+static BOOL WINAPI WrapSetWaitableTimer(HANDLE timer, const LARGE_INTEGER* due, LONG period,
+                                        PTIMERAPCROUTINE routine, void* argument, BOOL resume) {
+  int high = 0;
+  for (int i = 0; i < 4; ++i) high |= timer && g_highResolution[i] == timer;
+  BOOL armed = FALSE;
+  if (period && (Refuses("arm") || (high && Refuses("arm-high-resolution")))) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+  } else {
+    armed = SetWaitableTimer(timer, due, period, routine, argument, resume);
+  }
+  Log("SetWaitableTimer period=%ld high=%d armed=%d", period, high, armed);
+  return armed;
+}
+
+// Points the executable's imports of `name` at `wrapper`.
+static void Wrap(const char* name, void* wrapper) {
+  BYTE* base = (BYTE*)GetModuleHandleA(NULL);
+  const IMAGE_NT_HEADERS* nt = (void*)(base + ((IMAGE_DOS_HEADER*)base)->e_lfanew);
+  const IMAGE_DATA_DIRECTORY imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  for (IMAGE_IMPORT_DESCRIPTOR* d = (void*)(base + imports.VirtualAddress);
+       imports.Size && d->Name; ++d) {
+    IMAGE_THUNK_DATA* names = (void*)(base + d->OriginalFirstThunk);
+    IMAGE_THUNK_DATA* slots = (void*)(base + d->FirstThunk);
+    for (; d->OriginalFirstThunk && names->u1.AddressOfData; ++names, ++slots) {
+      if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal) ||
+          strcmp((char*)((IMAGE_IMPORT_BY_NAME*)(base + names->u1.AddressOfData))->Name, name)) {
+        continue;
+      }
+      DWORD protection;
+      (void)VirtualProtect(slots, sizeof(*slots), PAGE_READWRITE, &protection);
+      slots->u1.Function = (ULONG_PTR)wrapper;
+      (void)VirtualProtect(slots, sizeof(*slots), protection, &protection);
+      Log("wrapped import=%s", name);
+    }
+  }
+}
+
 // Only logged: Wine's timers keep their period whatever the resolution, and
 // the tests check when the program raises and restores it.
 UINT WINAPI timeBeginPeriod(UINT period) {
@@ -149,5 +221,9 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   (void)GetModuleFileNameA(instance, path, sizeof(path));
   (void)GetModuleFileNameA(NULL, exe, sizeof(exe));
   Log("attach module=%s exe=%s", path, exe);
+  if (GetEnvironmentVariableA("JOYDOUBLE_REFUSE", g_refuse, sizeof(g_refuse))) {
+    Wrap("CreateWaitableTimerExW", (void*)WrapCreateWaitableTimerExW);
+    Wrap("SetWaitableTimer", (void*)WrapSetWaitableTimer);
+  }
   return TRUE;
 }
