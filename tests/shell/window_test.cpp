@@ -32,12 +32,12 @@ const std::string kMenu = kMenuOpen + "; PostNullMessage";
 const std::string kMenuUnchecked =
     "SetForegroundWindow; PopupMenu Enabled,-,About...,-,E&xit; PostNullMessage";
 const std::string kRelease = "mouse_event 0x4; mouse_event 0x10";
-const std::string kAdd = "Shell_NotifyIconA 0 0x10abc 1";
+const std::string kAdd = "Shell_NotifyIconA 0 88 0x10abc 1";
 const std::string kIconAdd = "TickCountMs; " + kAdd;
-const std::string kIconModify = "Shell_NotifyIconA 1 0x10abc 1";
-const std::string kIconDelete = "Shell_NotifyIconA 2 0x10abc 1; EndProcess 0";
+const std::string kIconModify = "Shell_NotifyIconA 1 88 0x10abc 1";
+const std::string kIconDelete = "Shell_NotifyIconA 2 88 0x10abc 1; EndProcess 0";
 // Dismissed: the focus goes back to the notification area, as the menu is left.
-const std::string kDismissed = "IsForegroundWindow; Shell_NotifyIconA 3 0x10abc 1";
+const std::string kDismissed = "IsForegroundWindow; Shell_NotifyIconA 3 88 0x10abc 1";
 const std::string kChecks = "PrevInstance; SetTimer1Enabled 0; joyGetDevCapsA 0 404";
 const std::string kTick = "joyGetPosEx 0 52 0xff; GetCursorPos; SetCursorPos 503 400";
 

@@ -84,7 +84,8 @@ class FakePlatform final : public PlatformOps {
   }
   bool Shell_NotifyIconA(uint32_t message, const NotifyIconDataA* data) override {
     nowMs += notifyMs;
-    const bool refused = Call(__func__, "%u 0x%x %u", message, data->hWnd, data->uID);
+    const bool refused =
+        Call(__func__, "%u %u 0x%x %u", message, data->cbSize, data->hWnd, data->uID);
     // As the shell does: an icon is added once, modified or deleted only while there.
     const bool possible = (message == 0) != iconShown;
     if (possible && !refused) iconShown = message != 2;  // NIM_DELETE
