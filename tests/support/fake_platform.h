@@ -30,7 +30,6 @@ class FakePlatform final : public PlatformOps {
   Point cursor{500, 400};
   uint32_t nowMs = 0, queryMs = 0;  // the clock, and how far each joystick call moves it
   uint32_t notifyMs = 0;            // how far a Shell_NotifyIconA moves it
-  bool doneAnyway = false;          // a refused Shell_NotifyIconA is still carried out
   bool logging = true;              // off: nothing is logged, and nothing allocated
   const char* choose = nullptr;     // the caption PopupMenu picks; none: dismissed
   std::function<void()> duringPopup, duringMessage, onUnload;
@@ -38,8 +37,7 @@ class FakePlatform final : public PlatformOps {
 
   // --- what the program did ---
   std::vector<std::pair<std::string, std::string>> calls;  // name, args
-  NotifyIconDataA icon{};  // the record of the last Shell_NotifyIconA
-  bool iconShown = false;  // whether the shell holds the icon
+  bool iconShown = false;                                  // whether the shell holds the icon
 
   // "Name args; Name args", or with `only` the args of those operations' calls
   // (names separated by spaces).
@@ -85,12 +83,12 @@ class FakePlatform final : public PlatformOps {
     Call(__func__, "0x%x 0x%x 0x%x", unsigned{vk}, unsigned{scan}, flags);
   }
   bool Shell_NotifyIconA(uint32_t message, const NotifyIconDataA* data) override {
-    icon = *data;
     nowMs += notifyMs;
-    const bool refused = Call(__func__, "%u 0x%x %u", message, data->hWnd, data->uID);
+    const bool refused =
+        Call(__func__, "%u %u 0x%x %u", message, data->cbSize, data->hWnd, data->uID);
     // As the shell does: an icon is added once, modified or deleted only while there.
     const bool possible = (message == 0) != iconShown;
-    if (possible && (!refused || doneAnyway)) iconShown = message != 2;  // NIM_DELETE
+    if (possible && !refused) iconShown = message != 2;  // NIM_DELETE
     return possible && !refused;
   }
   intptr_t ShellExecuteA(uint32_t hwnd, const char* op, const char* file, const char* params,

@@ -1,30 +1,6 @@
-// probe.exe: the e2e tests' eyes and hands inside Wine, so that nothing of theirs
-// runs in Velmora.exe.
-//   probe window LOG   a window at (300, 250), 400 x 300, that takes the foreground and
-//                      appends each mouse-button and key message it gets to LOG, as
-//                      "MESSAGE WPARAM LPARAM" in hex; it says "ready foreground=1" (or
-//                      0), then runs commands, one a line on stdin, each answered on
-//                      stdout and ended by "= EXITCODE":
-//     windows          every top-level window and each dialog's controls, a line
-//                      each: handle, parent, process, foreground, visible, icon
-//                      shown, rectangle, class, text (a tooltip's: the tip it
-//                      shows) (tab-separated)
-//     front            makes the probe window the foreground window
-//     close            WM_CLOSE to Velmora's window
-//     cancellogoff     WM_QUERYENDSESSION, then WM_ENDSESSION with wParam FALSE, to
-//                      it: a log-off that another program cancelled
-//     quit             WM_QUIT to its thread, as any process can post one
-//     faketray N MS DONE  a window that the shell finds before the tray: it
-//                      refuses the next N icon requests after MS ms each (passing
-//                      each on to the tray first if DONE is 1), appends each as
-//                      "4a WINDOW NIM_MESSAGE" to LOG, then goes
-//     taskbarcreated   the broadcast of a shell that (re)starts
-//     delicon          removes Velmora's icon, as a shell that restarts loses it
-//     key VK...        presses and releases each key, for the foreground window
-//     keystate VK      "down" or "up": that key's or mouse button's state
-//   browser ...        the stand-in web browser (this file built again, as a GUI
-//                      program, browser.exe): appends its command line to the
-//                      file named by VELMORA_E2E_BROWSER_LOG
+// probe.exe: the e2e tests' eyes and hands inside Wine (tests/e2e/README.md says
+// what it does). "probe window LOG" runs the commands of Run, one a line on stdin,
+// each answered on stdout and ended by "= EXITCODE"; "browser ..." is browser.exe.
 #include <windows.h>
 
 #include <shellapi.h>
