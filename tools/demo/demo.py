@@ -41,6 +41,42 @@ NAMES = {0x100: "keydown", 0x101: "keyup", 0x104: "syskeydown", 0x105: "syskeyup
 ARROW = "polygon 1,1 1,17 5,13 8,20 11,19 8,12 13,12 1,1"
 
 
+class Stick:
+    """Moves the pointer onto a target with the stick alone, keeping the program's
+    speed rule alongside: one pixel more per tick held the same way, the speed kept
+    at the centre, back to one on a reversal. `after_step` runs after each push."""
+
+    def __init__(self, session, pid, held=0, after_step=lambda: None):
+        self.s, self.pid, self.held, self.after_step = session, pid, held, after_step
+        self.speed = [0, 0]  # pixels per tick, signed
+
+    def move_to(self, point, tolerance):
+        """Vertically first, then across."""
+        for axis in (1, 0):
+            for _ in range(150):
+                remaining = point[axis] - self.s.pointer()[axis]
+                if abs(remaining) <= tolerance[axis]:
+                    break
+                direction = 1 if remaining > 0 else -1
+                speed, reach = self.speed[axis] * direction, abs(remaining) + tolerance[axis]
+                # Too fast to stop near it: a tick back restarts the speed at one.
+                ticks = -1 if speed + 1 > reach else 2 if speed >= 3 and 2 * speed + 3 <= reach else 1
+                direction, ticks = (-direction, 1) if ticks < 0 else (direction, ticks)
+                xy = [harness.CENTRE, harness.CENTRE]
+                xy[axis] = harness.HIGH if direction > 0 else harness.LOW
+                self.press(0, harness.pos(*xy, self.held, ticks))
+                same = self.speed[axis] * direction > 0
+                self.speed[axis] = self.speed[axis] * same + direction * ticks
+                self.after_step()
+            else:
+                raise AssertionError(f"the pointer did not reach {point}: it is at {self.s.pointer()}")
+
+    def press(self, bits, state=None, settle=3):
+        """Buttons `bits` held for one tick (or `state` taken), then only the held ones."""
+        self.s.run_stick(state or harness.pos(buttons=self.held | bits),
+                         harness.pos(buttons=self.held), pid=self.pid, settle=settle)
+
+
 def describe(event):
     """One probe message as the probe used to list it: name, then key or place."""
     message, wparam, lparam = event
@@ -97,7 +133,7 @@ def play(s, note, out):
     pid = s.start(cursor=START)
     note(f"Velmora.exe running (Windows pid {pid}); its icon is in Wine's tray")
     rec = Recorder(s, pid, out / "raw")
-    stick = harness.Stick(s, pid, after_step=rec.shot)
+    stick = Stick(s, pid, after_step=rec.shot)
     rec.shot(150)
 
     stick.move_to((PROBE_RECT[0] + 120, PROBE_RECT[1] + 150), tolerance=(6, 6))
