@@ -1,26 +1,8 @@
-// A stand-in for the system's winmm.dll that plays a scripted joystick. The
-// harness puts it in the Wine prefix's system folder and starts Velmora with
-// winmm=n,b; a copy beside every Velmora.exe must never be the one loaded.
-//
-//   JOYDOUBLE_CAPS    "RESULT BUTTONS": joyGetDevCapsA's answer before the script
-//                     has a state, and its button count after
-//   JOYDOUBLE_SCRIPT  joystick states, one a line, appended while the program runs:
-//                     "RESULT X Y BUTTONS COUNT WAIT CAPS" answers the next COUNT
-//                     queries, each after blocking WAIT ms (as a driver looking for a
-//                     lost device does), with the record when RESULT is 0. The last
-//                     state is held: the stick moves per query, never by the clock.
-//                     A capabilities query meanwhile is answered by the state the
-//                     next query would take, as blocking: a device that is gone
-//                     (RESULT not 0) answers JOYERR_PARMS, one that is there reports
-//                     CAPS buttons (unless 0).
-//   JOYDOUBLE_LOG     one line per call: microseconds, process id, the function,
-//                     then NAME=VALUE for its arguments and result
-//   JOYDOUBLE_REFUSE  what the Windows stood in for refuses of the program's own
-//                     waitable timers (its imports are wrapped), any of:
-//                     "create-high-resolution" (before Windows 10 1803),
-//                     "arm-high-resolution" with a period (Windows 10 1809),
-//                     "arm" any with a period (no Windows: the last fallback)
+// winmm.dll for the e2e tests: a scripted joystick that logs every call, and
+// stands in for Windows that refuse the program's timers. tests/e2e/README.md
+// says how the harness drives it (JOYDOUBLE_CAPS, _SCRIPT, _LOG, _REFUSE).
 // (The build's WIN32_LEAN_AND_MEAN keeps out mmsystem.h, whose prototypes these replace.)
+
 #include <windows.h>
 
 #include <objbase.h>
@@ -129,46 +111,30 @@ UINT WINAPI joyGetPosEx(UINT id, JoyInfoEx* info) {
   return result;
 }
 
+// What is refused, any of "create-high-resolution" (Windows 10 before 1803),
+// "arm-high-resolution" with a period (1809) and "arm-any" with a period (no
+// Windows: the last fallback); and the high-resolution timer made.
 static char g_refuse[96];
-static HANDLE g_highResolution[4];
-
-static int Refuses(const char* what) {
-  const size_t length = strlen(what);
-  for (const char* at = g_refuse; (at = strstr(at, what)) != NULL; at += length) {
-    if ((at == g_refuse || at[-1] == ' ') && (at[length] == ' ' || at[length] == 0)) return 1;
-  }
-  return 0;
-}
+static HANDLE g_highResolution;
 
 static HANDLE WINAPI WrapCreateWaitableTimerExW(SECURITY_ATTRIBUTES* attributes, const WCHAR* name,
                                                 DWORD flags, DWORD access) {
   const int high = (flags & 2) != 0;  // CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
-  HANDLE timer = NULL;
-  if (high && Refuses("create-high-resolution")) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-  } else {
-    timer = CreateWaitableTimerExW(attributes, name, flags, access);
-  }
-  for (int i = 0; high && timer && i < 4; ++i) {
-    if (!g_highResolution[i]) {
-      g_highResolution[i] = timer;
-      break;
-    }
-  }
+  const int refused = high && strstr(g_refuse, "create-high-resolution");
+  HANDLE timer = refused ? NULL : CreateWaitableTimerExW(attributes, name, flags, access);
+  if (refused) SetLastError(ERROR_INVALID_PARAMETER);
+  if (high) g_highResolution = timer;
   Log("CreateWaitableTimerExW flags=%lu made=%d", flags, timer != NULL);
   return timer;
 }
 
 static BOOL WINAPI WrapSetWaitableTimer(HANDLE timer, const LARGE_INTEGER* due, LONG period,
                                         PTIMERAPCROUTINE routine, void* argument, BOOL resume) {
-  int high = 0;
-  for (int i = 0; i < 4; ++i) high |= timer && g_highResolution[i] == timer;
-  BOOL armed = FALSE;
-  if (period && (Refuses("arm") || (high && Refuses("arm-high-resolution")))) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-  } else {
-    armed = SetWaitableTimer(timer, due, period, routine, argument, resume);
-  }
+  const int high = timer && timer == g_highResolution;
+  const int refused =
+      period && (strstr(g_refuse, "arm-any") || (high && strstr(g_refuse, "arm-high-resolution")));
+  const BOOL armed = !refused && SetWaitableTimer(timer, due, period, routine, argument, resume);
+  if (refused) SetLastError(ERROR_INVALID_PARAMETER);
   Log("SetWaitableTimer period=%ld high=%d armed=%d", period, high, armed);
   return armed;
 }
@@ -177,9 +143,10 @@ static BOOL WINAPI WrapSetWaitableTimer(HANDLE timer, const LARGE_INTEGER* due, 
 static void Wrap(const char* name, void* wrapper) {
   BYTE* base = (BYTE*)GetModuleHandleA(NULL);
   const IMAGE_NT_HEADERS* nt = (void*)(base + ((IMAGE_DOS_HEADER*)base)->e_lfanew);
-  const IMAGE_DATA_DIRECTORY imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-  for (IMAGE_IMPORT_DESCRIPTOR* d = (void*)(base + imports.VirtualAddress);
-       imports.Size && d->Name; ++d) {
+  const IMAGE_DATA_DIRECTORY imports =
+      nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  for (IMAGE_IMPORT_DESCRIPTOR* d = (void*)(base + imports.VirtualAddress); imports.Size && d->Name;
+       ++d) {
     IMAGE_THUNK_DATA* names = (void*)(base + d->OriginalFirstThunk);
     IMAGE_THUNK_DATA* slots = (void*)(base + d->FirstThunk);
     for (; d->OriginalFirstThunk && names->u1.AddressOfData; ++names, ++slots) {
@@ -191,7 +158,6 @@ static void Wrap(const char* name, void* wrapper) {
       (void)VirtualProtect(slots, sizeof(*slots), PAGE_READWRITE, &protection);
       slots->u1.Function = (ULONG_PTR)wrapper;
       (void)VirtualProtect(slots, sizeof(*slots), protection, &protection);
-      Log("wrapped import=%s", name);
     }
   }
 }
