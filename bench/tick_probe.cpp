@@ -73,15 +73,15 @@ void Pump(double seconds) {
 // took the path it did: Windows 10 1809 makes the high-resolution timer but
 // refuses to arm it with a period; Windows before 1803 refuses to make it.
 void ReportHighResolutionTimer() {
-  constexpr DWORD kHighResolution = 0x00000002;  // CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
-  const HANDLE timer = CreateWaitableTimerExW(nullptr, nullptr, kHighResolution, TIMER_ALL_ACCESS);
+  const HANDLE timer = CreateWaitableTimerExW(
+      nullptr, nullptr, velmora::Win32TickSource::kHighResolutionFlag, TIMER_ALL_ACCESS);
   if (!timer) {
     std::printf("High-resolution waitable timer: not made (error %lu)\n\n", GetLastError());
     return;
   }
   LARGE_INTEGER due;
-  due.QuadPart = -100000;
-  if (SetWaitableTimer(timer, &due, 10, nullptr, nullptr, FALSE)) {
+  due.QuadPart = -static_cast<LONGLONG>(velmora::kPollPeriodMs) * 10000;  // 100 ns units
+  if (SetWaitableTimer(timer, &due, velmora::kPollPeriodMs, nullptr, nullptr, FALSE)) {
     std::printf("High-resolution waitable timer: made and armed with a period\n\n");
     (void)CancelWaitableTimer(timer);
   } else {

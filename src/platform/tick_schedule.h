@@ -91,6 +91,9 @@ class TickSchedule {
   // waiting, returns the number of the tick owed, outstanding now, for the
   // caller to post at once; else 0.
   uint32_t TickDone(uint32_t number, uint64_t nowUs, bool inputWaiting);
+  // Whether an expiry has come since the outstanding tick began to run: the
+  // caller need ask about input and the clock only then.
+  bool Owed() const { return owed_.load(); }
   // True while the ticks are on: what an unnumbered tick (the window timer's,
   // of which Windows keeps at most one pending) goes by.
   bool IsOn() const { return state_.load() == kOn; }

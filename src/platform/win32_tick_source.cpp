@@ -9,9 +9,6 @@
 namespace velmora {
 namespace {
 
-// CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, which these headers lack (so it has
-// nothing to be checked against): 0x00000002 in the Windows 10 SDK's synchapi.h.
-constexpr DWORD kHighResolutionTimer = 0x00000002;
 // The timer thread only waits and posts; it needs no more than a small stack.
 constexpr SIZE_T kThreadStackBytes = 64 * 1024;
 constexpr UINT kResolutionMs = 1;
@@ -109,7 +106,7 @@ bool Win32TickSource::Start(Path path) {
   HANDLE& timer = path == Path::kHighResolutionTimer ? highResolutionTimer_ : plainTimer_;
   if (!timer) {
     timer = path == Path::kHighResolutionTimer
-                ? CreateWaitableTimerExW(nullptr, nullptr, kHighResolutionTimer, TIMER_ALL_ACCESS)
+                ? CreateWaitableTimerExW(nullptr, nullptr, kHighResolutionFlag, TIMER_ALL_ACCESS)
                 : CreateWaitableTimerW(nullptr, FALSE, nullptr);
   }
   if (!timer || !StartThread()) return false;
@@ -196,9 +193,13 @@ void Win32TickSource::TickDone(UINT message, WPARAM wParam) {
   if (message != kTickMessage) return;
   // An expiry came while the tick ran: posted now, the next tick waits before
   // any input the menu has (its loop takes posted messages first), so it is
-  // posted only when there is none.
-  const bool inputWaiting = HIWORD(GetQueueStatus(QS_INPUT)) != 0;
-  const uint32_t next = schedule_.TickDone(static_cast<uint32_t>(wParam), NowUs(), inputWaiting);
+  // posted only when there is none. Most ticks owe nothing, and cost no look
+  // at the queue or the clock; an expiry that comes just after this look is
+  // left to the next one, as if input were waiting.
+  const bool owed = schedule_.Owed();
+  const bool inputWaiting = !owed || HIWORD(GetQueueStatus(QS_INPUT)) != 0;
+  const uint32_t next =
+      schedule_.TickDone(static_cast<uint32_t>(wParam), owed ? NowUs() : 0, inputWaiting);
   if (next && !PostMessageA(window_, kTickMessage, next, 0)) schedule_.PostFailed(next);
 }
 

@@ -24,6 +24,9 @@ class Win32TickSource {
   // How the ticks are timed; see the comment at Win32TickSource::SetEnabled.
   enum class Path { kNone, kHighResolutionTimer, kWaitableTimer, kWindowTimer };
   using TimePeriodFn = UINT(WINAPI*)(UINT);
+  // CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, which these headers lack (so it has
+  // nothing to be checked against): 0x00000002 in the Windows 10 SDK's synchapi.h.
+  static constexpr DWORD kHighResolutionFlag = 0x00000002;
 
   // Marks a modal loop that is not the program's own (TrackPopupMenu,
   // ShellExecute's) for as long as it lives: the ticks go on meanwhile.
