@@ -303,7 +303,7 @@ class Session:
                        JOYDOUBLE_SCRIPT=windows_path(self.script),
                        JOYDOUBLE_LOG=windows_path(self.double_log),
                        VELMORA_E2E_BROWSER_LOG=windows_path(self.browser_log),
-                       **({"JOYDOUBLE_REFUSE": refuse} if refuse else {}))
+                       JOYDOUBLE_REFUSE=refuse)
         self.velmoras.append((self._start(label, [WINE64, windows_path(app / "Velmora.exe")], env),
                               self.dir / f"{label}.log"))
         return self.velmoras[-1][0]
