@@ -1,13 +1,27 @@
 /* The floor for any program that polls a joystick every 10 ms: a bare hidden
  * window whose 10 ms timer makes the same joystick query through the same
  * winmm.dll and reads the cursor, and does nothing else. The Wine benchmark
- * runs it beside Velmora.exe and compares their CPU time. */
+ * runs it beside Velmora.exe and compares their CPU time.
+ *
+ * Built a second time with POLL_BASELINE_IDLE_THREAD, it also starts one
+ * thread that sleeps for good, as Velmora's timer thread sleeps outside the
+ * tray menu. Some C libraries under Wine make every blocking call of a process
+ * that has ever had a second thread through a slower way into the kernel; that
+ * build tells this cost apart from the cost of Velmora's loop. */
 #include <windows.h>
 
 typedef UINT(WINAPI* JoyGetPosExFn)(UINT, void*);
 
 static JoyGetPosExFn g_joyGetPosEx;
 static DWORD g_info[13];
+
+#ifdef POLL_BASELINE_IDLE_THREAD
+static DWORD WINAPI SleepForGood(void* unused) {
+  (void)unused;
+  Sleep(INFINITE);
+  return 0;
+}
+#endif
 
 static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_TIMER) {
@@ -33,6 +47,13 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command, int sh
   (void)previous;
   (void)command;
   (void)show;
+#ifdef POLL_BASELINE_IDLE_THREAD
+  {
+    HANDLE thread = CreateThread(NULL, 0, SleepForGood, NULL, 0, NULL);
+    if (!thread) return 1;
+    (void)CloseHandle(thread);
+  }
+#endif
   if (winmm) {
     g_joyGetPosEx = (JoyGetPosExFn)(void (*)(void))GetProcAddress(winmm, "joyGetPosEx");
   }

@@ -7,7 +7,9 @@
     (bench/baseline.c) run at the same time through the same joystick double;
     one launch varies by about 20% from the next, so the median of several
     pairs of launches is reported, with every pair; over the same 30 s, the
-    wake-ups per second of each program's busiest thread;
+    wake-ups per second of each program's busiest thread, and, for information,
+    the ratio to the same poller with one idle thread of its own
+    (poll_baseline_thread.exe), as many threads as Velmora has outside the menu;
   - wake-ups per second of each of Velmora's threads (its Linux tasks' context
     switches) while polling, idle and with the tray menu open, and with
     Enabled off, with the ticks per second then;
@@ -183,9 +185,13 @@ def cpu_seconds(name):
     return ticks / os.sysconf("SC_CLK_TCK")
 
 
+BASELINES = ("poll_baseline.exe", "poll_baseline_thread.exe")
+
+
 def measure_pair(build, work, prefix, index, cpu_s):
-    """One launch of Velmora and of the baseline side by side. Returns the CPU
-    ratio and Velmora's start-up time to the icon."""
+    """One launch of Velmora and of each baseline side by side. Returns the CPU
+    ratio to the bare baseline, Velmora's start-up time to the icon, and the
+    ratio to the baseline with an idle thread."""
     with harness.Session(build, Path(work) / f"bench-cpu-{index}", prefix) as s:
         s.start_probe()  # the desktop and its tray are up before the clock starts
         s.stick(harness.pos())
@@ -195,39 +201,42 @@ def measure_pair(build, work, prefix, index, cpu_s):
         startup = time.monotonic() - started
         pid = s.velmora_pid()
 
-        # A log of its own: Wine appends by seeking to the end and writing, so two
-        # processes appending to one file can cut into each other's lines.
-        baseline_log = s.dir / "baseline-double.log"
-        env = s.env("-all", "winmm=n,b", JOYDOUBLE_CAPS="0 12",
-                    JOYDOUBLE_SCRIPT=harness.windows_path(s.script),
-                    JOYDOUBLE_LOG=harness.windows_path(baseline_log))
-        baseline_exe = Path(build) / "bench" / "poll_baseline.exe"
-        s._start("baseline", [harness.WINE64, harness.windows_path(baseline_exe)], env)
+        # A log of its own for each: Wine appends by seeking to the end and
+        # writing, so two processes appending to one file can cut into each
+        # other's lines.
+        logs = [s.dir / f"baseline-double-{n}.log" for n in range(len(BASELINES))]
+        for exe, log in zip(BASELINES, logs):
+            env = s.env("-all", "winmm=n,b", JOYDOUBLE_CAPS="0 12",
+                        JOYDOUBLE_SCRIPT=harness.windows_path(s.script),
+                        JOYDOUBLE_LOG=harness.windows_path(log))
+            s._start(exe, [harness.WINE64, harness.windows_path(Path(build) / "bench" / exe)], env)
         s.wait_queries(10, pid)
-        time.sleep(2.0)  # both past start-up
+        time.sleep(2.0)  # all past start-up
 
-        def baseline_queries():
-            if not baseline_log.exists():
+        def baseline_queries(log):
+            if not log.exists():
                 return []
-            lines = baseline_log.read_text(errors="replace").split("\n")[:-1]  # whole lines
+            lines = log.read_text(errors="replace").split("\n")[:-1]  # whole lines
             return [{"time": int(line.split()[0])} for line in lines if " joyGetPosEx " in line]
-        harness.wait_for(baseline_queries, 60, "the baseline to poll")
-        vq, bq = len(s.queries(pid)), len(baseline_queries())
-        v0, b0 = cpu_seconds("Velmora.exe"), cpu_seconds("poll_baseline.exe")
-        switches = thread_switches("Velmora.exe"), thread_switches("poll_baseline.exe")
+        for log in logs:
+            harness.wait_for(lambda: baseline_queries(log), 60, f"{log.name}'s baseline to poll")
+        vq, bq = len(s.queries(pid)), len(baseline_queries(logs[0]))
+        names = ("Velmora.exe",) + BASELINES
+        cpu_before = [cpu_seconds(n) for n in names]
+        switches = thread_switches("Velmora.exe"), thread_switches(BASELINES[0])
         time.sleep(cpu_s)
-        v1, b1 = cpu_seconds("Velmora.exe"), cpu_seconds("poll_baseline.exe")
+        velmora, baseline, threaded = (cpu_seconds(n) - b for n, b in zip(names, cpu_before))
         # The busiest thread of each, over the same window.
         busiest = [max((after[t] - before[t] for t in after if t in before), default=0) / cpu_s
                    for before, after in zip(switches, (thread_switches("Velmora.exe"),
-                                                       thread_switches("poll_baseline.exe")))]
-        velmora, baseline = v1 - v0, b1 - b0
-        assert baseline > 0, "the baseline used no CPU time at all"
+                                                       thread_switches(BASELINES[0])))]
+        assert baseline > 0 and threaded > 0, "a baseline used no CPU time at all"
         # The two pollers' periods over the same window: what of the tail is
         # Wine's own timer, and what is Velmora's.
         periods = (periods_ms(s.queries(pid)[vq:]),
-                   periods_ms(baseline_queries()[bq:]))
-        return velmora / baseline, velmora, baseline, startup, periods, busiest
+                   periods_ms(baseline_queries(logs[0])[bq:]))
+        return (velmora / baseline, velmora, baseline, startup, periods, busiest,
+                velmora / threaded)
 
 
 def main():
@@ -247,7 +256,7 @@ def main():
 
     exe = args.windows_build / "Velmora.exe"
     for needed in (exe, args.windows_build / "e2e" / "winmm.dll",
-                   args.windows_build / "bench" / "poll_baseline.exe",
+                   *(args.windows_build / "bench" / exe for exe in BASELINES),
                    args.windows_build / "bench" / "tick_probe.exe"):
         if not needed.exists():
             print(f"bench: {needed} is missing; build the windows preset first", file=sys.stderr)
@@ -287,6 +296,9 @@ def main():
         f"{ratio:.2f} (pairs: " + ", ".join(
             f"{p[0]:.2f} = {p[1]:.2f}/{p[2]:.2f} s" for p in pairs) + ")",
         "<= 1.05", ratio <= 1.05)
+    row("CPU, Velmora / baseline with one idle thread (the same runs, median)",
+        f"{statistics.median(p[6] for p in pairs):.2f} (pairs: " +
+        ", ".join(f"{p[6]:.2f}" for p in pairs) + ")", "-", True)
     velmora_busiest = statistics.median(p[5][0] for p in pairs)
     baseline_busiest = statistics.median(p[5][1] for p in pairs)
     row("wake-ups per second, busiest thread, during the CPU runs (median)",
